@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Installs and prepares everything the build and the tests need, on a Debian
+# bookworm x86_64 machine, as root. Idempotent: when everything is present it
+# only checks and returns within a few seconds. Prints what it does.
+set -euo pipefail
+
+say() { printf '[setup] %s\n' "$*"; }
+
+WINEPREFIX_DIR="${GAUGE_WINEPREFIX:-/var/cache/gauge-panel/wineprefix}"
+STAMP_DIR="/var/cache/gauge-panel"
+mkdir -p "$STAMP_DIR"
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+# ---------------------------------------------------------------- packages
+need_pkgs=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+have_cmd i686-w64-mingw32-g++ || need_pkgs+=(g++-mingw-w64-i686)
+have_pkg wine || need_pkgs+=(wine)
+have_pkg wine32:i386 || need_pkgs+=(wine32:i386)
+have_cmd cmake || need_pkgs+=(cmake)
+have_pkg libgtest-dev || need_pkgs+=(libgtest-dev)
+have_pkg libbenchmark-dev || need_pkgs+=(libbenchmark-dev)
+have_pkg libstb-dev || need_pkgs+=(libstb-dev)
+have_cmd g++ || need_pkgs+=(g++)
+
+# Wine's i386 build needs qemu user-mode emulation on kernels that refuse
+# 32-bit code. Decide that once wine32 is there (see below); qemu 10 from
+# bookworm-backports starts a Wine process in under a second, 7.2 in ~60 s.
+qemu_ok() {
+    local v
+    v=$(dpkg-query -W -f='${Version}' qemu-user-static 2>/dev/null || true)
+    [ -n "$v" ] && dpkg --compare-versions "$v" ge 1:10
+}
+
+ensure_i386_arch() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        say "adding the i386 architecture to dpkg"
+        $SUDO dpkg --add-architecture i386
+        APT_UPDATED=0
+    fi
+}
+
+ensure_backports() {
+    local f=/etc/apt/sources.list.d/bookworm-backports.sources
+    if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        say "adding the bookworm-backports suite to apt's sources"
+        $SUDO tee "$f" >/dev/null <<SRC
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+        APT_UPDATED=0
+    fi
+}
+
+APT_UPDATED=0
+apt_update() {
+    if [ "$APT_UPDATED" = 0 ]; then
+        say "apt-get update"
+        $SUDO apt-get update -qq
+        APT_UPDATED=1
+    fi
+}
+
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+    ensure_i386_arch
+    ensure_backports
+    apt_update
+    if [ ${#need_pkgs[@]} -gt 0 ]; then
+        say "installing: ${need_pkgs[*]}"
+        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
+    fi
+fi
+
+# ---------------------------------------------------------------- 32-bit code
+# A small 32-bit ELF of Wine's own tells whether the kernel runs 32-bit code.
+WINE32_LOADER=""
+for c in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
+    if [ -x "$c" ] && file -L "$c" 2>/dev/null | grep -q "ELF 32-bit"; then WINE32_LOADER="$c"; break; fi
+done
+if [ -z "$WINE32_LOADER" ]; then
+    # 'file' may be missing; fall back on the ELF class byte
+    for c in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
+        if [ -x "$c" ] && [ "$(od -An -tx1 -j4 -N1 "$c" | tr -d ' ')" = "01" ]; then WINE32_LOADER="$c"; break; fi
+    done
+fi
+[ -n "$WINE32_LOADER" ] || { say "error: no 32-bit Wine loader found after installing wine32:i386"; exit 1; }
+
+runs_32bit() { "$WINE32_LOADER" --version >/dev/null 2>&1; }
+
+if ! runs_32bit; then
+    if ! qemu_ok; then
+        ensure_i386_arch; ensure_backports; apt_update
+        say "installing qemu-user-static from bookworm-backports"
+        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
+    fi
+    QEMU=""
+    for c in /usr/bin/qemu-i386 /usr/bin/qemu-i386-static; do
+        [ -x "$c" ] && { QEMU="$c"; break; }
+    done
+    [ -n "$QEMU" ] || { say "error: qemu-i386 not found"; exit 1; }
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        say "mounting binfmt_misc"
+        $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && ! grep -q "interpreter $QEMU" /proc/sys/fs/binfmt_misc/qemu-i386; then
+        say "replacing the stale qemu-i386 binfmt entry"
+        echo -1 | $SUDO tee /proc/sys/fs/binfmt_misc/qemu-i386 >/dev/null
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+        say "registering i386 ELF with $QEMU"
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$QEMU"':FOC' \
+            | $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null
+    fi
+    runs_32bit || { say "error: 32-bit code still does not run through $QEMU"; exit 1; }
+fi
+
+# ---------------------------------------------------------------- ALSA
+# DirectSound under Wine needs an ALSA device; a null PCM accepts everything.
+if ! grep -qs "type null" /etc/asound.conf; then
+    say "setting ALSA's default PCM to the null type"
+    $SUDO tee /etc/asound.conf >/dev/null <<'ASOUND'
+pcm.!default {
+    type null
+}
+ctl.!default {
+    type hw
+    card 0
+}
+ASOUND
+fi
+
+# ---------------------------------------------------------------- Wine prefix
+export WINEDEBUG=-all WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32
+if [ ! -f "$WINEPREFIX_DIR/.gauge-panel-ready" ]; then
+    say "creating the Wine prefix in $WINEPREFIX_DIR (about 30 s)"
+    rm -rf "$WINEPREFIX_DIR"
+    mkdir -p "$(dirname "$WINEPREFIX_DIR")"
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
+    wineserver -w || true
+    [ -f "$WINEPREFIX_DIR/system.reg" ] || { say "error: Wine prefix was not created"; exit 1; }
+    touch "$WINEPREFIX_DIR/.gauge-panel-ready"
+fi
+
+say "ready (Wine prefix $WINEPREFIX_DIR)"

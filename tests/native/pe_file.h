@@ -1,0 +1,24 @@
+// A small reader of PE32 files, enough to check the shipped modules from the
+// outside: machine, kind, entry point, export names and imported DLLs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PeFile {
+    bool ok = false;
+    std::string error;
+    uint16_t machine = 0;          // 0x14C for i386
+    uint16_t characteristics = 0;  // 0x2000: DLL
+    uint16_t optionalMagic = 0;    // 0x10B for PE32
+    uint32_t entryRva = 0;
+    std::vector<std::string> exports;
+    std::vector<std::string> importDlls;
+    std::vector<uint8_t> bytes;
+
+    // File offset of an RVA, or -1 when no section holds it.
+    long offsetOf(uint32_t rva) const;
+};
+
+PeFile readPe(const std::string& path);

@@ -1,0 +1,165 @@
+// What the Wine tests share: loading a shipped module as the simulator does,
+// reading its records as raw bytes at the host's offsets, calling its
+// routines with the stack pointer measured, and a recording service table.
+//
+// Records are read as bytes on purpose: the tests never look at a record
+// through the struct that defined it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <iosfwd>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace wt {
+
+// ---- raw reads ---------------------------------------------------------------
+inline uint32_t u32(const void* base, uint32_t off) {
+    uint32_t v;
+    std::memcpy(&v, static_cast<const uint8_t*>(base) + off, 4);
+    return v;
+}
+inline int32_t i32(const void* base, uint32_t off) { return static_cast<int32_t>(u32(base, off)); }
+inline uint64_t u64(const void* base, uint32_t off) {
+    uint64_t v;
+    std::memcpy(&v, static_cast<const uint8_t*>(base) + off, 8);
+    return v;
+}
+inline double f64(const void* base, uint32_t off) {
+    double v;
+    std::memcpy(&v, static_cast<const uint8_t*>(base) + off, 8);
+    return v;
+}
+inline uint8_t* at(const void* base, uint32_t off) {
+    return reinterpret_cast<uint8_t*>(u32(base, off));  // follow a 32-bit pointer field
+}
+inline uint32_t addr(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+inline uint64_t bits(double d) {
+    uint64_t v;
+    std::memcpy(&v, &d, 8);
+    return v;
+}
+
+// One expected field of a record: `width` bytes (4 or 8) at `offset`.
+struct Field {
+    uint32_t offset;
+    uint32_t width;
+    uint64_t value;
+    const char* what;
+};
+inline Field w32(uint32_t off, uint32_t v, const char* what) { return {off, 4, v, what}; }
+inline Field ptr(uint32_t off, const void* p, const char* what) { return {off, 4, addr(p), what}; }
+inline Field dbl(uint32_t off, double d, const char* what) { return {off, 8, bits(d), what}; }
+// A NUL-terminated text in a fixed field, NUL-padded to `width`.
+struct TextField {
+    uint32_t offset;
+    uint32_t width;
+    const char* text;
+};
+
+// ---- modules -------------------------------------------------------------------
+struct Module {
+    HMODULE handle = nullptr;
+    uint8_t* linkage = nullptr;
+    uint8_t* imports = nullptr;
+    uint32_t imageBase = 0, imageSize = 0;
+
+    bool inImage(uint32_t address) const {
+        return address >= imageBase && address < imageBase + imageSize;
+    }
+    bool inCode(uint32_t address) const;  // inside an executable section
+    uint8_t* gauge() const { return at(linkage, 0x18); }
+};
+
+// Checks every listed field, and that every other byte of the record is 0
+// (host-owned and reserved fields are zero in the image). Routine pointers,
+// whose values are not known beforehand, are listed in `codePointers`: each
+// must point into an executable section of the module.
+void expectRecord(const Module& m, const char* name, const void* record, uint32_t size,
+                  std::vector<Field> fields, std::vector<uint32_t> codePointers = {},
+                  std::vector<TextField> texts = {});
+
+// Loads dist/<name>.gau (or $GAUGE_DIST/<name>.gau) with LoadLibrary and
+// finds both exports by name. Fails the test on any step.
+Module loadModule(const char* name);
+void unloadModule(Module& m);
+std::string modulePath(const char* name);
+
+// ---- calling with a measured stack ---------------------------------------------
+struct CallResult {
+    uint32_t eax = 0;
+    int32_t stackLeft = 0;  // bytes the callee left on the stack: 0 for __stdcall
+    double st0 = 0;         // the returned double, when asked for
+};
+// Pushes `args` (right to left, like the host) and calls `fn`.
+CallResult probeCall(const void* fn, std::initializer_list<uint32_t> args, bool returnsDouble = false);
+
+// ---- recording host ----------------------------------------------------------------
+struct ServiceCall {
+    unsigned slot;
+    std::vector<uint32_t> args;
+    bool operator==(const ServiceCall& o) const { return slot == o.slot && args == o.args; }
+};
+std::ostream& operator<<(std::ostream& os, const ServiceCall& c);
+
+// A service table whose slots record their calls. The services that have an
+// effect the modules rely on act like the host's:
+//  - 25 installElements stores `image` at the root element's +0x3C;
+//  - 31 releaseElements clears it again;
+//  - 40 refreshModuleVar writes `vars[id]` (0 if unset) as the cached value;
+//  - 36 sendKeyEvent calls `onKeyEvent`, if set.
+// Slots no module may call record slot and no argument (and would unbalance
+// the stack: the stack checks catch that).
+struct Recorder {
+    std::vector<ServiceCall> calls;
+    std::map<uint32_t, double> vars;
+    uint32_t image[4] = {0, 0, 0, 0};  // host image record: +4 width, +8 height
+    std::function<void(uint32_t, int32_t)> onKeyEvent;
+
+    void setDrawnSize(int32_t w, int32_t h) {
+        image[1] = static_cast<uint32_t>(w);
+        image[2] = static_cast<uint32_t>(h);
+    }
+    // Installs this recorder's table into the module's ImportTable + 4.
+    void attach(const Module& m);
+    void clear() { calls.clear(); }
+    std::vector<std::pair<uint32_t, int32_t>> keyEvents() const;
+};
+
+// ---- bitmap resources ---------------------------------------------------------
+struct Rgb {
+    uint8_t r, g, b;
+    bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+    bool operator!=(const Rgb& o) const { return !(*this == o); }
+};
+std::ostream& operator<<(std::ostream& os, const Rgb& c);
+
+// A DIB as stored in a module's bitmap resource (BITMAPINFOHEADER first).
+struct Dib {
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    uint32_t headerSize = 0, planes = 0, bitsPerPixel = 0, compression = 0, colours = 0;
+    int32_t width = 0, height = 0;
+    const uint8_t* palette = nullptr;
+    const uint8_t* bits = nullptr;
+    uint32_t stride = 0;
+    bool valid = false;  // the pixel rows lie within the resource
+    // x right, y down from the top-left pixel.
+    uint32_t index(int x, int y) const;  // palette index (8-bit only)
+    Rgb pixel(int x, int y) const;
+};
+
+// Ids of every RT_BITMAP resource, in the order the module lists them.
+std::vector<uint32_t> bitmapIds(const Module& m);
+Dib bitmapResource(const Module& m, uint32_t id);
+
+// The slots the tests may see, with their argument counts.
+int serviceArgCount(unsigned slot);
+
+}  // namespace wt
