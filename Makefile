@@ -6,9 +6,10 @@
 
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
-NATIVE := build/native
-WIN32  := build/win32
-BITMAPS := $(CURDIR)/build/bitmaps
+BUILD ?= build
+NATIVE := $(BUILD)/native
+WIN32  := $(BUILD)/win32
+BITMAPS := $(abspath $(BUILD))/bitmaps
 
 .PHONY: all setup native bitmaps win32 dist test clean
 
@@ -35,7 +36,7 @@ dist: win32
 	@echo "modules in dist/:"; ls -l dist/*.gau | awk '{print "  " $$NF " (" $$5 " bytes)"}'
 
 test: dist
-	@bash scripts/run-tests.sh
+	@GAUGE_BUILD=$(BUILD) bash scripts/run-tests.sh
 
 clean:
-	rm -rf build dist
+	rm -rf $(BUILD) dist

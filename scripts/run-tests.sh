@@ -9,7 +9,8 @@ source scripts/wine-env.sh
 passed=0
 failed=0
 broken=()
-log_dir=build/test-logs
+build=${GAUGE_BUILD:-build}
+log_dir=$build/test-logs
 mkdir -p "$log_dir"
 
 # run NAME COMMAND...: a GoogleTest program; its counts join the summary.
@@ -31,13 +32,12 @@ run() {
 }
 
 export GAUGE_DIST=dist
-run native build/native/tests/native/native_tests
-run wine wine build/win32/bin/wine_tests.exe
+run native "$build/native/tests/native/native_tests"
+run wine wine "$build/win32/bin/wine_tests.exe"
 for extra in scripts/tests.d/*.sh; do
     [ -e "$extra" ] || continue
     source "$extra"
 done
-wineserver -k >/dev/null 2>&1 || true
 
 echo
 if [ ${#broken[@]} -gt 0 ]; then
