@@ -1,0 +1,202 @@
+#include "guard.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "image.h"
+
+namespace gh {
+
+extern "C" {
+uint32_t ghSavedEsp;
+int __cdecl ghCallRaw(uint32_t fn, const uint32_t* args, int count, uint32_t* out, int returnsDouble);
+}
+
+// Pushes the arguments right to left, calls, then restores the stack
+// pointer and frame from what was saved, whatever the callee did to them.
+__asm__(R"(
+    .text
+    .globl _ghCallRaw
+_ghCallRaw:
+    pushl %ebp
+    movl  %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    movl  %esp, _ghSavedEsp
+    movl  12(%ebp), %esi
+    movl  16(%ebp), %ecx
+1:  testl %ecx, %ecx
+    jz    2f
+    decl  %ecx
+    pushl (%esi,%ecx,4)
+    jmp   1b
+2:  calll *8(%ebp)
+    cld
+    movl  _ghSavedEsp, %esp
+    leal  12(%esp), %ebp
+    movl  20(%ebp), %edi
+    movl  %eax, 0(%edi)
+    movl  %edx, 4(%edi)
+    cmpl  $0, 24(%ebp)
+    je    3f
+    fstpl 8(%edi)
+3:  fnclex
+    popl  %edi
+    popl  %esi
+    popl  %ebx
+    popl  %ebp
+    ret
+)");
+
+namespace {
+
+const Module* gModule = nullptr;
+void* gJump[5];
+volatile bool gInCall = false;
+volatile DWORD gDeadline = 0;
+unsigned gTimeout = 10;
+uint32_t gSavedFs0 = 0;
+std::string gCallName;
+std::string gAbortMessage;
+char gFaultText[256];
+
+uint32_t readFs0() {
+    uint32_t v;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(v));
+    return v;
+}
+void writeFs0(uint32_t v) { __asm__ volatile("movl %0, %%fs:0" : : "r"(v) : "memory"); }
+
+bool fatal(DWORD code) {
+    switch (code) {
+        case EXCEPTION_ACCESS_VIOLATION: case EXCEPTION_ILLEGAL_INSTRUCTION: case EXCEPTION_PRIV_INSTRUCTION:
+        case EXCEPTION_INT_DIVIDE_BY_ZERO: case EXCEPTION_INT_OVERFLOW: case EXCEPTION_STACK_OVERFLOW:
+        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: case EXCEPTION_BREAKPOINT: case EXCEPTION_SINGLE_STEP:
+        case EXCEPTION_DATATYPE_MISALIGNMENT: case EXCEPTION_IN_PAGE_ERROR: case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+        case EXCEPTION_FLT_INVALID_OPERATION: case EXCEPTION_FLT_OVERFLOW: case EXCEPTION_FLT_UNDERFLOW:
+        case EXCEPTION_FLT_STACK_CHECK: case EXCEPTION_FLT_DENORMAL_OPERAND: case EXCEPTION_FLT_INEXACT_RESULT:
+        case EXCEPTION_NONCONTINUABLE_EXCEPTION: case EXCEPTION_INVALID_DISPOSITION:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool inSomeModule(uint32_t eip) {
+    HMODULE h = nullptr;
+    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCSTR>(uintptr_t(eip)), &h) && h != nullptr;
+}
+
+void describe(EXCEPTION_POINTERS* e) {
+    const uint32_t eip = e->ContextRecord->Eip;
+    const DWORD code = e->ExceptionRecord->ExceptionCode;
+    std::string where = gModule && eip - gModule->base() < gModule->size() ? "module " + gModule->where(eip)
+                                                                         : "address " + hex(eip);
+    std::string detail;
+    if (code == EXCEPTION_ACCESS_VIOLATION && e->ExceptionRecord->NumberParameters >= 2)
+        detail = std::string(e->ExceptionRecord->ExceptionInformation[0] ? " writing " : " reading ") +
+                 hex(uint32_t(e->ExceptionRecord->ExceptionInformation[1]));
+    std::snprintf(gFaultText, sizeof gFaultText, "exception %s%s at %s", hex(code).c_str(), detail.c_str(),
+                  where.c_str());
+}
+
+// First chance: a fault in the module's own code, or at an address that
+// belongs to no module (a jump into garbage), abandons the call. Faults in
+// system libraries are left to their own handlers first.
+LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* e) {
+    if (!gInCall || !fatal(e->ExceptionRecord->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+    const uint32_t eip = e->ContextRecord->Eip;
+    const bool inModule = gModule && eip - gModule->base() < gModule->size();
+    if (!inModule && inSomeModule(eip)) return EXCEPTION_CONTINUE_SEARCH;
+    describe(e);
+    gAbortMessage.clear();
+    __builtin_longjmp(gJump, 1);
+}
+
+// Last chance: nobody handled it.
+LONG CALLBACK unhandledFilter(EXCEPTION_POINTERS* e) {
+    describe(e);
+    if (gInCall) {
+        gAbortMessage.clear();
+        __builtin_longjmp(gJump, 1);
+    }
+    std::fprintf(stderr, "gaugehost: error: unexpected %s\n", gFaultText);
+    quit(3);
+}
+
+DWORD WINAPI watchdog(void*) {
+    for (;;) {
+        Sleep(100);
+        if (gInCall && int32_t(GetTickCount() - gDeadline) > 0) {
+            std::fprintf(stderr, "gaugehost: error: %s did not return within %u s (module code hangs)\n",
+                         gCallName.c_str(), gTimeout);
+            quit(4);
+        }
+    }
+}
+
+}  // namespace
+
+void installGuards(const Module* module, unsigned timeoutSeconds) {
+    gModule = module;
+    gTimeout = timeoutSeconds ? timeoutSeconds : 10;
+    static bool once = false;
+    if (once) return;
+    once = true;
+    AddVectoredExceptionHandler(1, vectoredHandler);
+    SetUnhandledExceptionFilter(unhandledFilter);
+    CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
+}
+
+CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
+                       bool returnsDouble) {
+    if (gInCall) throw HostError(what + ": module code called back into the host while a call was running");
+    uint32_t a[8] = {};
+    int n = 0;
+    for (uint32_t v : args) a[n++] = v;
+    static uint32_t out[4];
+    std::memset(out, 0, sizeof out);
+    gCallName = what;
+    gSavedFs0 = readFs0();
+    gFaultText[0] = 0;
+    if (__builtin_setjmp(gJump) == 0) {
+        gDeadline = GetTickCount() + gTimeout * 1000;
+        gInCall = true;
+        ghCallRaw(fn, a, n, out, returnsDouble ? 1 : 0);
+        gInCall = false;
+    } else {
+        gInCall = false;
+        writeFs0(gSavedFs0);
+        __asm__ volatile("fninit\n\tcld");
+        const std::string msg = gAbortMessage.empty() ? "module code faulted: " + std::string(gFaultText)
+                                                      : gAbortMessage;
+        gAbortMessage.clear();
+        throw HostError(what + ": " + msg);
+    }
+    CallResult r;
+    r.eax = out[0];
+    std::memcpy(&r.st0, &out[2], 8);
+    return r;
+}
+
+void abortModuleCall(const std::string& message) {
+    if (!gInCall) {
+        std::fprintf(stderr, "gaugehost: error: %s\n", message.c_str());
+        quit(2);
+    }
+    gAbortMessage = message.empty() ? "aborted" : message;
+    __builtin_longjmp(gJump, 1);
+}
+
+void quit(int code) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), UINT(code));
+    ExitProcess(UINT(code));
+}
+
+}  // namespace gh

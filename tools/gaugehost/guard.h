@@ -1,0 +1,38 @@
+// Calling into module code safely: arguments pushed by hand with the stack
+// pointer restored afterwards (a routine that removes the wrong number of
+// arguments cannot unbalance the host), faults inside the module turned
+// into a HostError, and a watchdog that ends the process with a clear
+// message when module code does not return.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+namespace gh {
+
+class Module;
+
+struct CallResult {
+    uint32_t eax = 0;
+    double st0 = 0;
+};
+
+// Installs the exception handlers and the watchdog (seconds per call).
+void installGuards(const Module* module, unsigned timeoutSeconds);
+
+// Calls `fn` (__stdcall) with 32-bit arguments; `what` names the call in
+// error messages. Throws HostError on a fault, on a service failure raised
+// with abortModuleCall, or on a call to an unknown service.
+CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
+                       bool returnsDouble = false);
+
+// From a service called by module code: abandons the running module call
+// with `message` (never returns).
+[[noreturn]] void abortModuleCall(const std::string& message);
+
+// Flushes output and ends the process at once with `code`, without running
+// the module's detach code.
+[[noreturn]] void quit(int code);
+
+}  // namespace gh

@@ -1,0 +1,28 @@
+// What a module that talks to the simulator directly expects around it: the
+// main window of class "FS98MAIN", the simulator's registry values pointing at
+// an install folder (the host's own), and a click sound in its "Sound" folder.
+#pragma once
+
+#include <string>
+
+namespace gh {
+
+class SimulatorStandIn {
+public:
+    // Sets everything up; `log` prints what was done.
+    explicit SimulatorStandIn(bool log);
+    // Restores the registry values found before (or removes ours).
+    ~SimulatorStandIn();
+    const std::string& folder() const { return folder_; }
+
+private:
+    std::string folder_;
+    bool hadPath_ = false, hadPlayer_ = false, createdKey_ = false;
+    std::string oldPath_, oldPlayer_;
+    void* window_ = nullptr;
+};
+
+// A short click: 16-bit mono PCM, 22050 Hz, a 40 ms decaying burst.
+std::string clickWave();
+
+}  // namespace gh
