@@ -9,11 +9,12 @@ JOBS  ?= $(shell nproc)
 BUILD ?= build
 NATIVE := $(BUILD)/native
 WIN32  := $(BUILD)/win32
+export GAUGE_BUILD := $(BUILD)
 BITMAPS := $(abspath $(BUILD))/bitmaps
 
-.PHONY: all setup native bitmaps win32 dist test clean
+.PHONY: all setup native bitmaps win32 dist preview walkthrough test clean
 
-all: dist
+all: dist preview walkthrough
 
 setup:
 	@bash scripts/setup.sh
@@ -34,6 +35,18 @@ dist: win32
 	@mkdir -p dist
 	@for f in $(WIN32)/gau/*.gau; do cmp -s $$f dist/$$(basename $$f) || cp $$f dist/; done
 	@echo "modules in dist/:"; ls -l dist/*.gau | awk '{print "  " $$NF " (" $$5 " bytes)"}'
+
+# Pictures of every module present, in a few telling states (gaugehost).
+preview: dist
+	@bash scripts/previews.sh dist/preview
+
+# The STAB walkthrough: a click on the lights panel's STAB switch, followed
+# through the key event, the variable and the next frame.
+walkthrough: dist
+	@if [ -f dist/lumivane.gau ]; then \
+	    echo "== STAB walkthrough (tests/host/scenarios/lumivane-stab.txt)"; \
+	    ./gaugehost run dist/lumivane.gau tests/host/scenarios/lumivane-stab.txt; \
+	else echo "STAB walkthrough skipped: dist/lumivane.gau is not built"; fi
 
 test: dist
 	@GAUGE_BUILD=$(BUILD) bash scripts/run-tests.sh
