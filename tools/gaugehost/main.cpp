@@ -364,6 +364,7 @@ int runScenario(const Options& o, Module& m, Gauge& g) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const size_t hash = line.find('#');
         std::string body = hash == std::string::npos ? line : line.substr(0, hash);
+        while (!body.empty() && std::isspace(static_cast<unsigned char>(body.back()))) body.pop_back();
         std::istringstream ws(body);
         std::vector<std::string> w;
         for (std::string t; ws >> t;) w.push_back(t);
