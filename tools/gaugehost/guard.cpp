@@ -56,6 +56,7 @@ namespace {
 const Module* gModule = nullptr;
 void* gJump[5];
 volatile bool gInCall = false;
+volatile bool gWatching = false;
 volatile DWORD gDeadline = 0;
 unsigned gTimeout = 10;
 uint32_t gSavedFs0 = 0;
@@ -124,14 +125,17 @@ LONG CALLBACK unhandledFilter(EXCEPTION_POINTERS* e) {
         gAbortMessage.clear();
         __builtin_longjmp(gJump, 1);
     }
-    std::fprintf(stderr, "gaugehost: error: unexpected %s\n", gFaultText);
+    if (gWatching)
+        std::fprintf(stderr, "gaugehost: error: %s: module code faulted: %s\n", gCallName.c_str(), gFaultText);
+    else
+        std::fprintf(stderr, "gaugehost: error: unexpected %s\n", gFaultText);
     quit(3);
 }
 
 DWORD WINAPI watchdog(void*) {
     for (;;) {
         Sleep(100);
-        if (gInCall && int32_t(GetTickCount() - gDeadline) > 0) {
+        if ((gInCall || gWatching) && int32_t(GetTickCount() - gDeadline) > 0) {
             std::fprintf(stderr, "gaugehost: error: %s did not return within %u s (module code hangs)\n",
                          gCallName.c_str(), gTimeout);
             quit(4);
@@ -143,7 +147,7 @@ DWORD WINAPI watchdog(void*) {
 
 void installGuards(const Module* module, unsigned timeoutSeconds) {
     gModule = module;
-    gTimeout = timeoutSeconds ? timeoutSeconds : 10;
+    if (timeoutSeconds) gTimeout = timeoutSeconds;
     static bool once = false;
     if (once) return;
     once = true;
@@ -182,6 +186,14 @@ CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_li
     std::memcpy(&r.st0, &out[2], 8);
     return r;
 }
+
+void watchBegin(const std::string& what) {
+    gCallName = what;
+    gDeadline = GetTickCount() + gTimeout * 1000;
+    gWatching = true;
+}
+
+void watchEnd() { gWatching = false; }
 
 void abortModuleCall(const std::string& message) {
     if (!gInCall) {

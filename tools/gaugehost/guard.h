@@ -27,6 +27,11 @@ void installGuards(const Module* module, unsigned timeoutSeconds);
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                        bool returnsDouble = false);
 
+// Puts a stretch of host work that runs module code outside guardedCall
+// (loading the library runs its entry point) under the watchdog.
+void watchBegin(const std::string& what);
+void watchEnd();
+
 // From a service called by module code: abandons the running module call
 // with `message` (never returns).
 [[noreturn]] void abortModuleCall(const std::string& message);

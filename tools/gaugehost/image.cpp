@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "guard.h"
+
 namespace gh {
 
 std::string hex(uint32_t v) {
@@ -28,7 +30,9 @@ Module::Module(const std::string& path) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX);
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
         throw HostError("cannot open " + path + ": " + windowsError(GetLastError()));
+    watchBegin("loading " + path + " (its entry point)");
     handle_ = LoadLibraryA(path.c_str());
+    watchEnd();
     if (handle_ == nullptr)
         throw HostError("cannot load " + path + " as a module: " + windowsError(GetLastError()));
     base_ = uint32_t(reinterpret_cast<uintptr_t>(handle_));

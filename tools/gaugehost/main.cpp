@@ -348,7 +348,7 @@ int runScenario(const Options& o, Module& m, Gauge& g) {
     h.start();
     std::string line;
     int lineNo = 0;
-    size_t seenKeys = h.keys.size();   // key events since the last action
+    size_t seenKeys = 0;   // key events not yet expected (from the start action on)
     std::unique_ptr<Canvas> cached;
     auto picture = [&]() -> const Canvas& {
         if (!cached) cached = std::make_unique<Canvas>(h.scaled(h.compose()));
@@ -467,6 +467,7 @@ int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     int rc = 0;
     try {
+        installGuards(nullptr, o.timeout);
         Module m(o.module);
         installGuards(&m, o.timeout);
         Gauge g = readGauge(m, o.module);

@@ -1,0 +1,253 @@
+// Small gauge modules that break the host's contracts on purpose, one fault
+// per build (the macro BROKEN names it). The host must meet each with a
+// clear error, or draw a picture where the fault is harmless.
+#include <cstdint>
+#include <cstring>
+
+#include "../../../hostapi/elements.h"
+#include "../../../hostapi/gauge_module.h"
+
+#define EXPORT extern "C" __declspec(dllexport)
+#define IS(name) (BROKEN_##name)
+
+#ifndef BROKEN_control
+#define BROKEN_control 0
+#endif
+#ifndef BROKEN_root_outside
+#define BROKEN_root_outside 0
+#endif
+#ifndef BROKEN_cycle
+#define BROKEN_cycle 0
+#endif
+#ifndef BROKEN_unterminated_children
+#define BROKEN_unterminated_children 0
+#endif
+#ifndef BROKEN_bad_kind
+#define BROKEN_bad_kind 0
+#endif
+#ifndef BROKEN_mouse_unclosed
+#define BROKEN_mouse_unclosed 0
+#endif
+#ifndef BROKEN_handler_in_data
+#define BROKEN_handler_in_data 0
+#endif
+#ifndef BROKEN_header_version
+#define BROKEN_header_version 0
+#endif
+#ifndef BROKEN_name_unterminated
+#define BROKEN_name_unterminated 0
+#endif
+#ifndef BROKEN_fault_install
+#define BROKEN_fault_install 0
+#endif
+#ifndef BROKEN_hang_update
+#define BROKEN_hang_update 0
+#endif
+#ifndef BROKEN_unknown_service
+#define BROKEN_unknown_service 0
+#endif
+#ifndef BROKEN_stack_skew
+#define BROKEN_stack_skew 0
+#endif
+#ifndef BROKEN_bad_var_argument
+#define BROKEN_bad_var_argument 0
+#endif
+#ifndef BROKEN_text_overrun
+#define BROKEN_text_overrun 0
+#endif
+#ifndef BROKEN_no_import_table
+#define BROKEN_no_import_table 0
+#endif
+#ifndef BROKEN_value_routine_fault
+#define BROKEN_value_routine_fault 0
+#endif
+#ifndef BROKEN_needle_table_outside
+#define BROKEN_needle_table_outside 0
+#endif
+
+// Version 800 for the faults that need value routines.
+#define V800 (IS(text_overrun) || IS(value_routine_fault) || IS(needle_table_outside))
+
+typedef void(__stdcall* Svc1)(uint32_t);
+typedef void(__stdcall* Svc2)(uint32_t, uint32_t);
+typedef void(__stdcall* Svc3)(uint32_t, uint32_t, uint32_t);
+
+extern "C" {
+#if IS(no_import_table)
+uint32_t ImportTable[4] = {0x0F, 0, 0, 0};
+#else
+EXPORT uint32_t ImportTable[4] = {0x0F, 0, 0, 0};
+#endif
+}
+
+namespace {
+
+void** services() { return reinterpret_cast<void**>(ImportTable[1]); }
+template <typename F> F svc(int slot) { return reinterpret_cast<F>(services()[slot]); }
+
+extern GaugeHeader header;
+extern uint8_t root[0x60];
+extern uint8_t child[0x144];
+ElementHeader* rootSlot[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
+#if IS(unterminated_children)
+// A child list that fills its own section to the end of the page.
+__attribute__((section(".zlist"), used)) ElementHeader* rootChildren[1024];
+#else
+ElementHeader* rootChildren[2] = {reinterpret_cast<ElementHeader*>(child), nullptr};
+#endif
+ElementHeader* childChildren[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
+ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
+char longName[300];
+
+int32_t __stdcall clickHandler(const MousePoint*, uint32_t) {
+    svc<Svc2>(36)(1234, 0);
+    return 0;
+}
+
+MouseRect mouseList[] = {
+    {1, 0, 0, 0, 0, 0xFFFFFFFFu, 0, 0, 0, nullptr, 0},
+    {2, 0, 0, 4, 4, 5, 0, 0x20000000u, 0,
+#if IS(handler_in_data)
+     reinterpret_cast<MouseHandler>(&moduleVar),
+#else
+     clickHandler,
+#endif
+     0},
+#if !IS(mouse_unclosed)
+    {3, 0, 0, 0, 0, 0xFFFFFFFFu, 0, 0, 0, nullptr, 0},
+#endif
+    {0, 0, 0, 0, 0, 0xFFFFFFFFu, 0, 0, 0, nullptr, 0},
+};
+
+uint32_t rootAddr() { return reinterpret_cast<uint32_t>(root); }
+
+void __stdcall install(uint32_t arg) {
+    svc<Svc2>(25)(rootAddr(), arg);
+#if IS(fault_install)
+    *reinterpret_cast<volatile uint32_t*>(16) = 1;
+#endif
+#if IS(unknown_service)
+    reinterpret_cast<void(__stdcall*)(uint32_t)>(services()[50])(1);
+#endif
+    const uint32_t record = *reinterpret_cast<uint32_t*>(root + 0x3C);
+    svc<Svc3>(32)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header), record + 4);
+    svc<Svc2>(33)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+}
+void __stdcall initialize() {
+    svc<Svc1>(26)(rootAddr());
+    svc<Svc1>(38)(IS(bad_var_argument) ? 0x10u : reinterpret_cast<uint32_t>(&moduleVar));
+}
+#if IS(stack_skew)
+// Declared to the host as __stdcall with no arguments, but removes 8 bytes
+// more than it was given and clobbers every callee-saved register.
+__attribute__((naked)) void update() {
+    __asm__("xorl %ebx, %ebx\n\txorl %esi, %esi\n\txorl %edi, %edi\n\txorl %ebp, %ebp\n\tret $8");
+}
+#else
+void __stdcall update() {
+#if IS(hang_update)
+    for (volatile int i = 0;; i = i + 1) {
+    }
+#endif
+    svc<Svc1>(27)(rootAddr());
+    svc<Svc1>(40)(reinterpret_cast<uint32_t>(&moduleVar));
+}
+#endif
+void __stdcall kill() {
+    svc<Svc2>(34)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+    svc<Svc1>(31)(rootAddr());
+}
+
+double __stdcall valueRoutine(ElementHeader* e) {
+#if IS(text_overrun)
+    char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
+    std::memset(text, 'x', 299);
+    text[299] = 0;
+#elif IS(value_routine_fault)
+    (void)e;
+    return double(*reinterpret_cast<volatile int*>(0x20));
+#else
+    (void)e;
+#endif
+    return 1.0;
+}
+
+void __stdcall callback(uint32_t, int32_t code, uint32_t) {
+    if (code == 6) svc<Svc1>(40)(reinterpret_cast<uint32_t>(&moduleVar));
+}
+
+void setWords(uint8_t* p, uint32_t off, uint32_t v) { std::memcpy(p + off, &v, 4); }
+
+PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
+
+}  // namespace
+
+namespace {
+GaugeHeader header;
+uint8_t root[0x60];
+uint8_t child[0x144];
+uint8_t failures[12];
+// Builds the records before the host reads them (the module's entry point
+// runs at load).
+struct Records {
+    Records() {
+        std::memset(&header, 0, sizeof header);
+        uint8_t* h = reinterpret_cast<uint8_t*>(&header);
+        setWords(h, 0x00, IS(header_version) ? 700 : V800 ? 800 : 610);
+        std::memset(longName, 'n', sizeof longName);
+        static char name[] = "broken";
+        setWords(h, 0x04, IS(name_unterminated) ? reinterpret_cast<uint32_t>(longName) : reinterpret_cast<uint32_t>(name));
+        // root_outside: the slot holds a pointer to nowhere.
+        setWords(h, 0x08, IS(root_outside) ? reinterpret_cast<uint32_t>(&fakeSlot) : reinterpret_cast<uint32_t>(rootSlot));
+        setWords(h, 0x2C, 100);
+        if (V800) {
+            setWords(h, 0x50, reinterpret_cast<uint32_t>(mouseList));
+            setWords(h, 0x54, reinterpret_cast<uint32_t>(&callback));
+        } else {
+            setWords(h, 0x10, reinterpret_cast<uint32_t>(&install));
+            setWords(h, 0x14, reinterpret_cast<uint32_t>(&initialize));
+            setWords(h, 0x18, reinterpret_cast<uint32_t>(&update));
+            setWords(h, 0x24, reinterpret_cast<uint32_t>(&kill));
+        }
+        setWords(root, 0x00, 0);
+        setWords(root, 0x04, 100);
+        setWords(root, 0x20, reinterpret_cast<uint32_t>(&header));
+#if IS(unterminated_children)
+        for (auto& c : rootChildren) c = reinterpret_cast<ElementHeader*>(child);
+#endif
+        setWords(root, 0x28, reinterpret_cast<uint32_t>(rootChildren));
+        setWords(root, 0x30, 1);
+        // The child: an icon (610) or a string / needle (800).
+        const uint32_t kind = IS(bad_kind) ? 9 : IS(needle_table_outside) ? 1 : V800 ? 2 : 4;
+        setWords(child, 0x00, kind);
+        setWords(child, 0x04, kind == 2 ? 0xFFFFFFFFu : 100);
+        setWords(child, 0x20, reinterpret_cast<uint32_t>(&header));
+        if (IS(cycle)) setWords(child, 0x28, reinterpret_cast<uint32_t>(childChildren));
+        if (V800) setWords(child, 0x2C, reinterpret_cast<uint32_t>(failures));
+        setWords(child, 0x30, 3);
+        setWords(child, 0x3C, 5);
+        if (kind == 4) setWords(child, 0x70, 1);
+        if (kind == 2) {
+            setWords(child, 0xC0, 4);
+            setWords(child, 0xC4, 4);
+            setWords(child, 0xD0, 0xFFFF);
+            std::memcpy(child + 0xF8, "Arial", 5);
+            setWords(child, 0x118, 500);
+            setWords(child, 0x138, reinterpret_cast<uint32_t>(&valueRoutine));
+        }
+        if (kind == 1) {
+            setWords(child, 0x70, IS(needle_table_outside) ? 0x7FFF0000u : reinterpret_cast<uint32_t>(points));
+            setWords(child, 0x74, 2);
+        }
+    }
+    static uint32_t fakeSlot;
+} records;
+uint32_t Records::fakeSlot = 0x10;
+}  // namespace
+
+extern "C" {
+EXPORT uint32_t Linkage[8] = {0x13, 0, 0, 0, 0, 0, 0, 0};
+struct SetLinkage {
+    SetLinkage() { Linkage[6] = reinterpret_cast<uint32_t>(&header); }
+} setLinkage;
+}
