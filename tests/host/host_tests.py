@@ -48,10 +48,12 @@ def host(*args, timeout=60):
 def test(name):
     def wrap(fn):
         def run():
+            import time
+            start = time.time()
             try:
                 fn()
                 passed.append(name)
-                print("[       OK ] " + name)
+                print("[       OK ] %s (%d ms)" % (name, (time.time() - start) * 1000))
             except AssertionError as e:
                 failed.append(name)
                 print("%s: Failure\n%s\n[  FAILED  ] %s" % (name, e, name))
@@ -260,6 +262,9 @@ BROKEN_EXPECT = {
 }
 
 
+DRAWING_ONLY = {"text_overrun", "value_routine_fault"}
+
+
 @test("broken.control_module_renders")
 def _():
     out = os.path.join(TMP, "control.png")
@@ -284,6 +289,10 @@ def broken_test(name):
         code, text = BROKEN_EXPECT[name]
         for cmd in (["inspect"], ["render", "-o", os.path.join(TMP, name + ".png")]):
             rc, out, err = host(cmd[0], os.path.join(BROKEN, name + ".gau"), "--timeout", "2", *cmd[1:])
+            if cmd[0] == "inspect" and name in DRAWING_ONLY:
+                # value routines run only when the gauge is drawn
+                check(rc == 0, "inspect: exit %s: %s" % (rc, err))
+                continue
             check(rc == code and text in err, "%s: exit %s, expected %s with %r: %s" % (cmd[0], rc, code, text, err))
             check(not os.path.exists(os.path.join(TMP, name + ".png")), "a picture despite the error")
 
@@ -347,10 +356,16 @@ def mutate(data, rng):
     return bytes(b)
 
 
+SLOW = []
+
+
 def run_mutant(path):
+    import time
     results = []
     for cmd in (["inspect", path], ["render", path, "-o", path + ".png"]):
-        rc, out, err = host(cmd[0], *cmd[1:], "--timeout", "3", timeout=30)
+        start = time.time()
+        rc, out, err = host(cmd[0], *cmd[1:], "--timeout", "3", timeout=60)
+        SLOW.append((time.time() - start, cmd[0], os.path.basename(path), rc, err.strip()[-120:]))
         if rc == 0:
             ok = cmd[0] == "inspect" and "bitmaps (" in out or cmd[0] == "render" and os.path.exists(path + ".png")
         else:
@@ -375,6 +390,7 @@ def _():
         open(p, "wb").write(mutate(data, rng))
         jobs.append(p)
     bad, outcomes = [], {"picture": 0, "error": 0}
+    host("inspect", module(mods[0]))   # the Wine server up before the runs race to start it
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
         for path, results in pool.map(run_mutant, jobs):
             for ok, cmd, rc, err in results:
@@ -383,6 +399,8 @@ def _():
                 outcomes["picture" if rc == 0 else "error"] += 1
     print("mutations: %d of %d mutated modules survived inspect and render (%d pictures or listings, %d clear errors)"
           % (MUTANTS - len({b.split()[1] for b in bad}), MUTANTS, outcomes["picture"], outcomes["error"]))
+    for t in sorted(SLOW, reverse=True)[:5]:
+        print("  slowest: %.1f s %s %s exit %s %s" % t)
     check(not bad, "%d runs crashed or hung:\n  %s" % (len(bad), "\n  ".join(bad[:20])))
 
 

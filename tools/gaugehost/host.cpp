@@ -469,7 +469,7 @@ void Host::drawElement(Canvas& c, const Element& e, double value) {
             // Target point interpolated from the table; outside it, the
             // nearest end entry.
             double tx = e.points.front().x, ty = e.points.front().y;
-            if (!std::isnan(value)) {
+            if (!std::isnan(value) && value > e.points.front().value) {
                 if (value >= e.points.back().value) {
                     tx = e.points.back().x;
                     ty = e.points.back().y;
@@ -477,8 +477,7 @@ void Host::drawElement(Canvas& c, const Element& e, double value) {
                     for (size_t i = 1; i < e.points.size(); ++i) {
                         const Point& p0 = e.points[i - 1];
                         const Point& p1 = e.points[i];
-                        if (value < p1.value) {
-                            if (value <= p0.value) break;
+                        if (value >= p0.value && value < p1.value) {
                             const double t = (value - p0.value) / (p1.value - p0.value);
                             tx = p0.x + t * (p1.x - p0.x);
                             ty = p0.y + t * (p1.y - p0.y);
