@@ -464,16 +464,17 @@ TEST_F(Player, SecondOpenReleasesWhatTheFirstHeld) {
 struct FolderCase {
     const char* name;
     size_t length;
-    bool nul;        // the value carries its terminating NUL
+    bool nul;          // the value carries its terminating NUL
     int32_t result;
+    bool folderHeld;   // a value that is no text is not kept, like an absent one
 };
 
 const FolderCase kFolderCases[] = {
-    {"252 bytes: the sound folder fills the buffer", 252, true, 1},
-    {"253 bytes: no room for \\Sound\\", 253, true, 0},
-    {"259 bytes", 259, true, 0},
-    {"260 bytes without a NUL", 260, false, 0},
-    {"261 bytes: more than the buffer", 261, false, 0},
+    {"252 bytes: the sound folder fills the buffer", 252, true, 1, true},
+    {"253 bytes: no room for \\Sound\\", 253, true, 0, true},
+    {"259 bytes", 259, true, 0, true},
+    {"260 bytes without a NUL", 260, false, 0, false},
+    {"261 bytes: more than the buffer", 261, false, 0, false},
 };
 
 TEST_F(Player, FolderTextNeverRunsPastItsBuffer) {
@@ -486,6 +487,7 @@ TEST_F(Player, FolderTextNeverRunsPastItsBuffer) {
         SwitchSoundPlayer p{&kFakePlatform};
         EXPECT_EQ(p.Open(), c.result);
         EXPECT_EQ(p.enabled(), c.result == 1);
+        EXPECT_EQ(p.soundFolder() != nullptr, c.folderHeld);
         if (c.result == 1) {
             EXPECT_EQ(std::string(p.soundFolder()), std::string(c.length, 'd') + "\\Sound\\");
         }
