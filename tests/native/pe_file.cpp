@@ -84,8 +84,25 @@ PeFile readPe(const std::string& path) {
     // Imports: one descriptor per DLL, ended by a zero descriptor.
     const uint32_t impRva = rd32(b, dirs + 8);
     if (impRva) {
-        for (long d = pe.offsetOf(impRva); d >= 0 && rd32(b, d + 12) != 0; d += 20)
-            pe.importDlls.push_back(cString(pe, rd32(b, d + 12)));
+        for (long d = pe.offsetOf(impRva); d >= 0 && rd32(b, d + 12) != 0; d += 20) {
+            const std::string dll = cString(pe, rd32(b, d + 12));
+            pe.importDlls.push_back(dll);
+            // PE32 thunks: the lookup table, or the address table when there
+            // is none; the high bit marks an import by ordinal.
+            const uint32_t lookup = rd32(b, d) ? rd32(b, d) : rd32(b, d + 16);
+            for (long t = pe.offsetOf(lookup); t >= 0 && rd32(b, t) != 0; t += 4) {
+                const uint32_t thunk = rd32(b, t);
+                PeImport imp;
+                imp.dll = dll;
+                if (thunk & 0x80000000u) {
+                    imp.byOrdinal = true;
+                    imp.ordinal = thunk & 0xFFFF;
+                } else {
+                    imp.name = cString(pe, thunk + 2);  // after the hint
+                }
+                pe.imports.push_back(imp);
+            }
+        }
     }
     pe.ok = true;
     return pe;

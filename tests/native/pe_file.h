@@ -6,6 +6,14 @@
 #include <string>
 #include <vector>
 
+// One imported routine: by name, or by ordinal only.
+struct PeImport {
+    std::string dll;
+    std::string name;      // empty when imported by ordinal
+    uint32_t ordinal = 0;  // when imported by ordinal
+    bool byOrdinal = false;
+};
+
 struct PeFile {
     bool ok = false;
     std::string error;
@@ -15,6 +23,7 @@ struct PeFile {
     uint32_t entryRva = 0;
     std::vector<std::string> exports;
     std::vector<std::string> importDlls;
+    std::vector<PeImport> imports;
     std::vector<uint8_t> bytes;
 
     // File offset of an RVA, or -1 when no section holds it.

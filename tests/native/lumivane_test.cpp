@@ -1,0 +1,77 @@
+// lumivane's lit face rule, and the shipped module's DirectSound import.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "lumivane/lit_face.h"
+#include "pe_file.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct LitCase {
+    const char* name;
+    double v753;
+    double v10;
+    bool shown;
+};
+
+const LitCase kLitCases[] = {
+    {"753 at 0.5, 10 at -1: shown", 0.5, -1.0, true},
+    {"both 1: shown", 1.0, 1.0, true},
+    {"753 at the smallest positive, 10 tiny", 4.9e-324, 1e-300, true},
+    {"753 infinite: shown", kInf, 1.0, true},
+    {"753 at 0: hidden", 0.0, 1.0, false},
+    {"753 at -0: hidden", -0.0, 1.0, false},
+    {"753 below 0: hidden", -0.5, 1.0, false},
+    {"10 at 0: hidden", 1.0, 0.0, false},
+    {"10 at -0: hidden", 1.0, -0.0, false},
+    {"753 not a number: hidden", kNaN, 1.0, false},
+    {"10 not a number: hidden", 1.0, kNaN, false},
+    {"both not a number: hidden", kNaN, kNaN, false},
+};
+
+TEST(LumivaneLitFace, OnlyTheHiddenBitFollowsTheRule) {
+    for (const LitCase& c : kLitCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(lumivane::litFaceShown(c.v753, c.v10), c.shown);
+        // From the load value, from the bit already set, and with every
+        // other bit set: the other bits stay as they were.
+        for (uint32_t before : {0x7u, 0x40000007u, 0xFFFFFFFFu, 0xBFFFFFFFu}) {
+            const uint32_t expected = c.shown ? before & ~0x40000000u : before | 0x40000000u;
+            EXPECT_EQ(lumivane::litFaceFlags(before, c.v753, c.v10), expected) << std::hex << before;
+        }
+    }
+}
+
+TEST(LumivaneArtifact, DirectSoundCreateIsImportedByOrdinalOne) {
+    const char* d = std::getenv("GAUGE_DIST");
+    const PeFile pe = readPe(std::string(d && *d ? d : "dist") + "/lumivane.gau");
+    ASSERT_TRUE(pe.ok) << pe.error;
+    std::vector<PeImport> dsound;
+    for (const PeImport& i : pe.imports) {
+        std::string dll = i.dll;
+        std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char ch) { return std::tolower(ch); });
+        if (dll == "dsound.dll") dsound.push_back(i);
+        EXPECT_NE(i.name, "DirectSoundCreate") << "by name from " << i.dll;
+    }
+    ASSERT_EQ(dsound.size(), 1u);
+    EXPECT_TRUE(dsound[0].byOrdinal);
+    EXPECT_EQ(dsound[0].ordinal, 1u);
+
+    // The player's other calls come by name from their system libraries.
+    auto imported = [&](const char* name) {
+        return std::any_of(pe.imports.begin(), pe.imports.end(), [&](const PeImport& i) { return i.name == name; });
+    };
+    for (const char* name : {"FindWindowA", "RegOpenKeyExA", "RegQueryValueExA", "RegCloseKey", "mmioOpenA",
+                             "mmioDescend", "mmioRead", "mmioAscend", "mmioClose"})
+        EXPECT_TRUE(imported(name)) << name;
+}
+
+}  // namespace
