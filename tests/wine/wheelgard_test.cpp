@@ -1,0 +1,491 @@
+// wheelgard.gau as the simulator loads it: the version-800 records byte by
+// byte, the service-code callback, the gear and brake lamps through their
+// value routines, the brake buttons' key events from every selection, the
+// stack discipline of every call, and the 22 bitmap resources.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "support.h"
+
+using namespace wt;
+
+namespace {
+
+constexpr uint32_t kUp = 66298, kDown = 66299;
+constexpr int kElements = 9;
+constexpr int kButtons = 3;
+constexpr int32_t kPositions[kButtons] = {2, 3, 5};  // left, middle, right
+
+class Wheelgard : public ::testing::Test {
+protected:
+    void SetUp() override { load(); }
+    void TearDown() override { unloadModule(m); }
+
+    // A fresh module: selection 0, not yet started.
+    void load() {
+        m = loadModule("wheelgard");
+        ASSERT_NE(m.handle, nullptr);
+        ASSERT_NE(m.linkage, nullptr);
+        ASSERT_NE(m.imports, nullptr);
+        header = m.gauge();
+        ASSERT_TRUE(m.inImage(addr(header)));
+        rec.attach(m);
+        rec.clear();
+    }
+    void reload() {
+        unloadModule(m);
+        load();
+    }
+
+    // Element n of the chain, 1 to 9.
+    uint8_t* element(int n) const {
+        uint8_t* e = at(at(header, 0x08), 0);
+        for (int i = 1; i < n && e != nullptr; ++i) e = at(at(e, 0x28), 0);
+        return e;
+    }
+    uint8_t* mouseList() const { return at(header, 0x50); }
+
+    void callback(uint32_t code, uint32_t extra = 0) {
+        CallResult r = probeCall(at(header, 0x54), {0x1234, code, extra});
+        EXPECT_EQ(r.stackLeft, 0) << "GaugeCallback code " << code;
+    }
+    // The value an icon's routine gives, called through its record with the
+    // element's address as the host does.
+    double lamp(int n) {
+        uint8_t* e = element(n);
+        CallResult r = probeCall(at(e, 0x84), {addr(e)}, true);
+        EXPECT_EQ(r.stackLeft, 0) << "value routine of element " << n;
+        return r.st0;
+    }
+    std::vector<double> brakeLamps() { return {lamp(7), lamp(8), lamp(9)}; }
+    // Button 0 left, 1 middle, 2 right.
+    void click(int button) {
+        const void* handler = at(mouseList() + 44 * (1 + button), 0x24);
+        const int32_t point[2] = {15, 100};
+        CallResult r = probeCall(handler, {addr(point), 0x20000000});
+        EXPECT_EQ(r.stackLeft, 0) << "handler of button " << button;
+        EXPECT_EQ(r.eax, 0u) << "handler of button " << button;
+    }
+
+    Module m;
+    Recorder rec;
+    uint8_t* header = nullptr;
+};
+
+std::vector<std::pair<uint32_t, int32_t>> steps(uint32_t event, int count) {
+    return std::vector<std::pair<uint32_t, int32_t>>(count, {event, 0});
+}
+
+// ---- records -----------------------------------------------------------------------
+
+TEST_F(Wheelgard, LinkageImportTableAndHeaderBytes) {
+    // As loaded, before the host's service table is stored.
+    unloadModule(m);
+    m = loadModule("wheelgard");
+    ASSERT_NE(m.handle, nullptr);
+    header = m.gauge();
+    expectRecord(m, "Linkage", m.linkage, 0x20,
+                 {w32(0x00, 0x13, "module id"), w32(0x14, 0x800, "linkage version"),
+                  ptr(0x18, header, "gauge list")},
+                 {0x04, 0x08});
+    expectRecord(m, "ImportTable", m.imports, 0x10, {w32(0x00, 0x0F, "import id")});
+
+    uint8_t* name = at(header, 0x04);
+    uint8_t* slot = at(header, 0x08);
+    ASSERT_TRUE(m.inImage(addr(name)));
+    ASSERT_TRUE(m.inImage(addr(slot)));
+    expectRecord(m, "GaugeHeader", header, 0xC4,
+                 {w32(0x00, 800, "version"), ptr(0x04, name, "name"), ptr(0x08, slot, "root slot"),
+                  w32(0x2C, 100, "size value"), ptr(0x50, mouseList(), "mouse list")},
+                 {0x54});
+    expectRecord(m, "gauge name", name, 32, {}, {}, {{0, 32, "wheelgard"}});
+    EXPECT_EQ(at(slot, 0), element(1)) << "the root slot holds the background";
+    EXPECT_TRUE(m.inImage(addr(mouseList())));
+
+    rec.attach(m);
+    EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
+    EXPECT_EQ(probeCall(at(m.linkage, 0x08), {}).stackLeft, 0);
+    EXPECT_TRUE(rec.calls.empty()) << "module start and stop call nothing";
+}
+
+struct ElementRow {
+    uint32_t kind, bitmap;
+    int32_t x, y;
+    uint32_t images;  // icons only
+};
+
+// The chain in drawing order: background, the two left gear lamps, the two
+// right, the centre one, the three brake buttons.
+const ElementRow kChain[kElements] = {
+    {0, 256, 0, 0, 0},
+    {4, 5632, 3, 25, 3},
+    {4, 5888, 27, 35, 3},
+    {4, 6144, 51, 35, 3},
+    {4, 6400, 75, 25, 3},
+    {4, 8192, 39, 5, 3},
+    {4, 8448, 8, 91, 2},
+    {4, 8704, 35, 91, 2},
+    {4, 8960, 69, 91, 2},
+};
+
+TEST_F(Wheelgard, ElementChainBytes) {
+    std::set<uint32_t> failureLists;
+    for (int n = 1; n <= kElements; ++n) {
+        SCOPED_TRACE("element " + std::to_string(n));
+        const ElementRow& row = kChain[n - 1];
+        uint8_t* e = element(n);
+        ASSERT_TRUE(m.inImage(addr(e)));
+        uint8_t* children = at(e, 0x28);
+        uint8_t* failures = at(e, 0x2C);
+        ASSERT_TRUE(m.inImage(addr(failures)));
+        failureLists.insert(addr(failures));
+        expectRecord(m, "failure list", failures, 12, {});
+
+        std::vector<Field> fields = {
+            w32(0x00, row.kind, "kind"), w32(0x04, row.bitmap, "bitmap"),
+            w32(0x08, static_cast<uint32_t>(row.x), "x"), w32(0x0C, static_cast<uint32_t>(row.y), "y"),
+            ptr(0x20, header, "gauge"), ptr(0x2C, failures, "failure list"),
+            w32(0x30, 0x83, "image flags"),
+        };
+        if (n < kElements) {
+            ASSERT_TRUE(m.inImage(addr(children)));
+            fields.push_back(ptr(0x28, children, "child list"));
+            EXPECT_TRUE(m.inImage(u32(children, 0)));
+            EXPECT_EQ(u32(children, 4), 0u) << "one child, then the zero word";
+        } else {
+            EXPECT_EQ(children, nullptr) << "the last element has no child list";
+        }
+        if (row.kind == 0) {
+            expectRecord(m, "background", e, 0x60, fields);
+        } else {
+            fields.push_back(w32(0x3C, 0, "variable id"));
+            fields.push_back(w32(0x5C, 3, "icon mode"));
+            fields.push_back(w32(0x70, row.images, "images"));
+            expectRecord(m, "icon", e, 0x8C, fields, {0x84});
+        }
+    }
+    EXPECT_EQ(failureLists.size(), static_cast<size_t>(kElements)) << "each element has its own failure list";
+}
+
+struct MouseRow {
+    uint32_t type;
+    int32_t x, y;
+    uint32_t w, h, cursor, mask;
+    bool handler;
+};
+
+TEST_F(Wheelgard, MouseListBytes) {
+    const MouseRow rows[6] = {
+        {1, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
+        {2, 10, 93, 19, 21, 5, 0x20000000, true},  // left button
+        {2, 37, 93, 20, 20, 5, 0x20000000, true},  // middle button
+        {2, 71, 93, 20, 20, 5, 0x20000000, true},  // right button
+        {3, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
+        {0, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
+    };
+    std::set<uint32_t> handlers;
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE("mouse entry " + std::to_string(i + 1));
+        const MouseRow& r = rows[i];
+        uint8_t* entry = mouseList() + 44 * i;
+        std::vector<uint32_t> code;
+        if (r.handler) {
+            code.push_back(0x24);
+            handlers.insert(u32(entry, 0x24));
+        }
+        expectRecord(m, "MouseRect", entry, 44,
+                     {w32(0x00, r.type, "type"), w32(0x04, static_cast<uint32_t>(r.x), "x"),
+                      w32(0x08, static_cast<uint32_t>(r.y), "y"), w32(0x0C, r.w, "width"),
+                      w32(0x10, r.h, "height"), w32(0x14, r.cursor, "cursor"),
+                      w32(0x1C, r.mask, "event mask")},
+                     code);
+    }
+    EXPECT_EQ(handlers.size(), 3u) << "one handler per button";
+}
+
+// ---- GaugeCallback -----------------------------------------------------------------
+
+TEST_F(Wheelgard, Code6RefreshesTheThreeGearVariablesInOrder) {
+    // No value set: the refresh writes 0.0, as in the image, so the records
+    // read back as loaded.
+    callback(6, 0xDEAD);
+    ASSERT_EQ(rec.calls.size(), 3u);
+    const uint32_t ids[3] = {333, 334, 332};
+    const uint32_t first = rec.calls[0].args.at(0);
+    for (uint32_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE("module variable " + std::to_string(i + 1));
+        EXPECT_EQ(rec.calls[i], (ServiceCall{40, {first + 28 * i}})) << "contiguous, 28 bytes apart";
+        ASSERT_TRUE(m.inImage(first + 28 * i));
+        expectRecord(m, "ModuleVar", reinterpret_cast<void*>(first + 28 * i), 28, {w32(0x00, ids[i], "id")});
+    }
+}
+
+TEST_F(Wheelgard, OtherCodesDoNothing) {
+    rec.vars = {{333, 5.0}, {334, 20000.0}, {332, 5.0}};
+    for (uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 11u, 12u, 13u, 14u, 100u, 0x7FFFFFFFu,
+                          0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFAu}) {
+        SCOPED_TRACE("code " + std::to_string(code));
+        callback(code);
+        EXPECT_TRUE(rec.calls.empty());
+        for (int n = 2; n <= 6; ++n) EXPECT_EQ(lamp(n), 0.0) << "no refresh: gear lamp " << n << " dark";
+        EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 0, 0}));
+    }
+    // Still not started: the first code 10 synchronises.
+    callback(10);
+    EXPECT_EQ(rec.keyEvents().size(), 6u);
+}
+
+TEST_F(Wheelgard, FirstCode10SynchronisesOnce) {
+    std::vector<std::pair<uint32_t, int32_t>> sync = steps(kDown, 5);
+    sync.push_back({kUp, 0});
+    callback(10, 7);
+    EXPECT_EQ(rec.calls.size(), 6u) << "key events only";
+    EXPECT_EQ(rec.keyEvents(), sync);
+    EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 0, 0}));
+
+    rec.clear();
+    callback(10);
+    callback(6);
+    callback(10);
+    EXPECT_EQ(rec.keyEvents().size(), 0u) << "a second code 10 sends nothing";
+
+    // A later load starts again.
+    reload();
+    callback(10);
+    EXPECT_EQ(rec.keyEvents(), sync);
+}
+
+// ---- gear lamps --------------------------------------------------------------------
+
+struct GearCase {
+    const char* name;
+    double value;
+    double state;
+};
+
+const GearCase kGearCases[] = {
+    {"exactly 0.0", 0.0, 0},
+    {"negative", -1.0, 0},
+    {"not a number", std::numeric_limits<double>::quiet_NaN(), 0},
+    {"0.5", 0.5, 1},
+    {"exactly 16300.0", 16300.0, 1},
+    {"16300.5", 16300.5, 2},
+    {"fully down", 16384.0, 2},
+};
+
+TEST_F(Wheelgard, GearLampsFollowTheirOwnGearAfterEachRefresh) {
+    // Elements 2 and 3: variable 333; 4 and 5: 334; 6: 332.
+    const uint32_t lampVar[5] = {333, 333, 334, 334, 332};
+    for (int driven = 0; driven < 3; ++driven) {
+        const uint32_t var = std::vector<uint32_t>{333, 334, 332}[driven];
+        for (const GearCase& c : kGearCases) {
+            SCOPED_TRACE(std::string(c.name) + " in variable " + std::to_string(var));
+            // The other two gears stand in transit, so a lamp on the wrong
+            // variable shows.
+            rec.vars = {{333, 8000.0}, {334, 8000.0}, {332, 8000.0}};
+            rec.vars[var] = c.value;
+            callback(6);
+            for (int n = 2; n <= 6; ++n)
+                EXPECT_EQ(bits(lamp(n)), bits(lampVar[n - 2] == var ? c.state : 1.0)) << "element " << n;
+        }
+    }
+    // The lamps show what the last refresh left, not the host's newer value.
+    rec.vars = {{333, 16301.0}, {334, 16301.0}, {332, 16301.0}};
+    callback(6);
+    rec.vars = {{333, 0.0}, {334, 0.0}, {332, 0.0}};
+    for (int n = 2; n <= 6; ++n) EXPECT_EQ(lamp(n), 2.0) << "element " << n;
+    EXPECT_TRUE(std::none_of(rec.calls.begin(), rec.calls.end(),
+                             [](const ServiceCall& c) { return c.slot != 40; }))
+        << "value routines call no service";
+}
+
+// ---- brake buttons -----------------------------------------------------------------
+
+// Clicks that bring a synchronised module to each selection.
+int buttonFor(int32_t selection) {
+    switch (selection) {
+        case 2: return 0;
+        case 3: return 1;
+        case 5: return 2;
+        default: return -1;
+    }
+}
+
+struct ClickRow {
+    int32_t before;
+    int button;
+    uint32_t event;
+    int count;
+    int32_t after;
+};
+
+// Every selection that can occur against every button.
+const ClickRow kClicks[] = {
+    {0, 0, kUp, 1, 2},   {0, 1, kUp, 2, 3},   {0, 2, kUp, 4, 5},
+    {1, 0, kUp, 1, 2},   {1, 1, kUp, 2, 3},   {1, 2, kUp, 4, 5},
+    {2, 0, kDown, 1, 1}, {2, 1, kUp, 1, 3},   {2, 2, kUp, 3, 5},
+    {3, 0, kDown, 1, 2}, {3, 1, kDown, 2, 1}, {3, 2, kUp, 2, 5},
+    {5, 0, kDown, 3, 2}, {5, 1, kDown, 2, 3}, {5, 2, kDown, 4, 1},
+};
+
+TEST_F(Wheelgard, EveryButtonFromEverySelection) {
+    for (const ClickRow& c : kClicks) {
+        SCOPED_TRACE("selection " + std::to_string(c.before) + ", button " + std::to_string(kPositions[c.button]));
+        reload();
+        if (c.before != 0) callback(10);
+        if (buttonFor(c.before) >= 0) click(buttonFor(c.before));
+        std::vector<double> lit = {0, 0, 0};
+        if (buttonFor(c.before) >= 0) lit[buttonFor(c.before)] = 1;
+        ASSERT_EQ(brakeLamps(), lit) << "set-up";
+
+        rec.clear();
+        click(c.button);
+        EXPECT_EQ(rec.calls.size(), static_cast<size_t>(c.count)) << "key events only";
+        EXPECT_EQ(rec.keyEvents(), steps(c.event, c.count));
+        lit = {0, 0, 0};
+        if (buttonFor(c.after) >= 0) lit[buttonFor(c.after)] = 1;
+        EXPECT_EQ(brakeLamps(), lit);
+    }
+}
+
+TEST_F(Wheelgard, SynchronisationAfterAnEarlyClickDarkensTheButtons) {
+    click(2);
+    EXPECT_EQ(rec.keyEvents(), steps(kUp, 4));
+    EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 0, 1}));
+    rec.clear();
+    callback(10);
+    EXPECT_EQ(rec.keyEvents().size(), 6u);
+    EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 0, 0}));
+    rec.clear();
+    click(1);
+    EXPECT_EQ(rec.keyEvents(), steps(kUp, 2)) << "steps from 1 again";
+}
+
+TEST_F(Wheelgard, HandlersIgnoreThePointAndTheFlags) {
+    callback(10);
+    const void* handler = at(mouseList() + 44 * 2, 0x24);  // middle
+    for (uint32_t flags : {0u, 0x20000000u, 0xFFFFFFFFu}) {
+        const int32_t point[2] = {-500, 7000};
+        rec.clear();
+        CallResult r = probeCall(handler, {addr(point), flags});
+        EXPECT_EQ(r.stackLeft, 0);
+        EXPECT_EQ(r.eax, 0u);
+        // 1 -> 3, 3 -> 1, 1 -> 3
+        EXPECT_EQ(rec.keyEvents(), flags == 0x20000000u ? steps(kDown, 2) : steps(kUp, 2));
+    }
+}
+
+// ---- bitmaps -----------------------------------------------------------------------
+
+const Rgb kGround{51, 51, 51}, kUnlit{32, 32, 32}, kRed{255, 0, 0}, kGreen{0, 204, 0},
+    kBlue{0, 0, 255}, kWhite{255, 255, 255}, kBlack{0, 0, 0};
+
+std::vector<Rgb> pixels(const Dib& d) {
+    std::vector<Rgb> out;
+    for (int y = 0; y < d.height; ++y)
+        for (int x = 0; x < d.width; ++x) out.push_back(d.pixel(x, y));
+    return out;
+}
+
+TEST_F(Wheelgard, BitmapResources) {
+    std::vector<uint32_t> ids = bitmapIds(m);
+    std::sort(ids.begin(), ids.end());
+    const std::vector<uint32_t> expected = {256,  5632, 5633, 5634, 5888, 5889, 5890, 6144,
+                                            6145, 6146, 6400, 6401, 6402, 8192, 8193, 8194,
+                                            8448, 8449, 8704, 8705, 8960, 8961};
+    ASSERT_EQ(ids, expected);
+    for (uint32_t id : ids) {
+        SCOPED_TRACE("bitmap " + std::to_string(id));
+        Dib d = bitmapResource(m, id);
+        ASSERT_NE(d.data, nullptr);
+        EXPECT_TRUE(d.valid);
+        EXPECT_EQ(d.headerSize, 40u);
+        EXPECT_EQ(d.planes, 1u);
+        EXPECT_EQ(d.bitsPerPixel, 24u);
+        EXPECT_EQ(d.compression, 0u) << "uncompressed";
+        const int w = id == 256 ? 100 : id >= 8448 ? 24 : 22;
+        const int h = id == 256 ? 115 : w;
+        EXPECT_EQ(d.width, w);
+        EXPECT_EQ(d.height, h);
+    }
+    for (Rgb p : pixels(bitmapResource(m, 256))) ASSERT_EQ(p, kBlack) << "background";
+}
+
+// A gear lamp: two framed fields, rows 0-10 (TRAN) and 11-21 (DOWN). State
+// 1 and 2 are the dark lamp with one field's legend and frame recoloured.
+TEST_F(Wheelgard, GearLampBitmaps) {
+    const Dib first = bitmapResource(m, 5632);
+    ASSERT_TRUE(first.valid);
+    const std::vector<Rgb> dark = pixels(first);
+    ASSERT_EQ(dark.size(), 22u * 22u);
+    for (int y = 0; y < 22; ++y)
+        for (int x = 0; x < 22; ++x) {
+            const bool frame = x == 0 || x == 21 || y == 0 || y == 10 || y == 11 || y == 21;
+            if (frame) ASSERT_EQ(dark[y * 22 + x], kUnlit) << "frame at " << x << "," << y;
+            else ASSERT_TRUE(dark[y * 22 + x] == kUnlit || dark[y * 22 + x] == kGround) << x << "," << y;
+        }
+    // Both legends are there: unlit pixels inside each field.
+    auto legendPixels = [&](int y0, int y1) {
+        int n = 0;
+        for (int y = y0; y <= y1; ++y)
+            for (int x = 1; x <= 20; ++x) n += dark[y * 22 + x] == kUnlit;
+        return n;
+    };
+    EXPECT_GT(legendPixels(1, 9), 30) << "TRAN";
+    EXPECT_GT(legendPixels(12, 20), 30) << "DOWN";
+
+    for (uint32_t base : {5632u, 5888u, 6144u, 6400u, 8192u}) {
+        SCOPED_TRACE("lamp " + std::to_string(base));
+        EXPECT_EQ(pixels(bitmapResource(m, base)), dark);
+        const std::vector<Rgb> tran = pixels(bitmapResource(m, base + 1));
+        const std::vector<Rgb> down = pixels(bitmapResource(m, base + 2));
+        ASSERT_EQ(tran.size(), dark.size());
+        ASSERT_EQ(down.size(), dark.size());
+        for (size_t i = 0; i < dark.size(); ++i) {
+            const bool upper = i / 22 <= 10;
+            const bool ink = dark[i] == kUnlit;
+            ASSERT_EQ(tran[i], ink && upper ? kRed : dark[i]) << "TRAN lit, pixel " << i;
+            ASSERT_EQ(down[i], ink && !upper ? kGreen : dark[i]) << "DOWN lit, pixel " << i;
+        }
+    }
+}
+
+// A brake button: white rim, upper field (rows 1-11) blank, lower field
+// (rows 12-22) reading ON; lit, ON and the lower frame turn blue.
+TEST_F(Wheelgard, BrakeButtonBitmaps) {
+    const std::vector<Rgb> dark = pixels(bitmapResource(m, 8448));
+    ASSERT_EQ(dark.size(), 24u * 24u);
+    int legend = 0;
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 24; ++x) {
+            const Rgb p = dark[y * 24 + x];
+            const bool rim = x == 0 || x == 23 || y == 0 || y == 23;
+            const bool fieldFrame = !rim && (x == 1 || x == 22 || y == 1 || y == 11 || y == 12 || y == 22);
+            if (rim) ASSERT_EQ(p, kWhite) << x << "," << y;
+            else if (fieldFrame) ASSERT_EQ(p, kUnlit) << x << "," << y;
+            else if (y < 11) ASSERT_EQ(p, kGround) << "upper field blank at " << x << "," << y;
+            else {
+                ASSERT_TRUE(p == kGround || p == kUnlit) << x << "," << y;
+                legend += p == kUnlit;
+            }
+        }
+    EXPECT_GT(legend, 15) << "ON";
+
+    for (uint32_t base : {8448u, 8704u, 8960u}) {
+        SCOPED_TRACE("button " + std::to_string(base));
+        EXPECT_EQ(pixels(bitmapResource(m, base)), dark);
+        const std::vector<Rgb> on = pixels(bitmapResource(m, base + 1));
+        ASSERT_EQ(on.size(), dark.size());
+        for (size_t i = 0; i < dark.size(); ++i) {
+            const int x = static_cast<int>(i % 24), y = static_cast<int>(i / 24);
+            const bool lowerField = x >= 1 && x <= 22 && y >= 12 && y <= 22;
+            ASSERT_EQ(on[i], lowerField && dark[i] == kUnlit ? kBlue : dark[i]) << x << "," << y;
+        }
+    }
+}
+
+}  // namespace
