@@ -1,4 +1,4 @@
-// The generated gauge runtime's routine forms (Part 3.1): bounded and state
+// The generated gauge runtime's routine forms: bounded and state
 // forms, the single-precision steps of the text form, the runtime's printf
 // "%f" formatter against the C library's snprintf, and the text capacity
 // under hostile values.

@@ -1,4 +1,4 @@
-// monovue's 28 element routines (Part 3.2) as instances of the runtime's
+// monovue's 28 element routines as instances of the runtime's
 // forms: the readouts' texts and values, the bounded needles of each
 // engine, and the spoiler and parking-brake tables.
 #include <gtest/gtest.h>
