@@ -175,7 +175,8 @@ TEST_F(Quadrel, LeverHandlersSendTheSettingForThePointerHeight) {
 TEST_F(Quadrel, LeverHandlersSendNothingWithoutADrawnBackground) {
     Recorder rec;
     rec.attach(m);
-    // Mouse list straight from the records: no install yet.
+    // Install to learn the mouse list; the host's record then says how the
+    // background is drawn, and the cases below spoil it.
     routine(0x10, {0});
     ASSERT_GE(rec.calls.size(), 3u);
     uint8_t* list = reinterpret_cast<uint8_t*>(rec.calls[2].args[0]);
@@ -206,9 +207,9 @@ TEST_F(Quadrel, LeverHandlersSendNothingWithoutADrawnBackground) {
 TEST_F(Quadrel, LeverHandlerBeforeInstallSendsNothing) {
     Recorder rec;
     rec.attach(m);
-    // Find the handler through the records alone: the lever 1 handler's
-    // code pointer is reached after install only, so install on a copy-free
-    // path first, then kill, then reload to be before install again.
+    // The mouse list is handed over only by install: learn the lever 1
+    // handler's place from one install, then reload the module so that the
+    // handler runs before any install, with no host record of the background.
     routine(0x10, {0});
     const uint32_t listAddr = rec.calls.at(2).args.at(0);
     const uint32_t handlerRva = u32(reinterpret_cast<void*>(listAddr), 44 * 2 + 0x24) - m.imageBase;
