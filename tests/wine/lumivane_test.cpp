@@ -2,9 +2,12 @@
 // lifecycle's service calls, the lit face rule, the four bitmaps, and clicks
 // end to end with the real window lookup, registry, files and DirectSound.
 //
-// The module's imports of DirectSoundCreate and mmioOpenA are redirected to
-// spies that call the real routines and watch the device and its buffers,
-// so the tests see what DirectSound accepted and what is still alive.
+// The module's imports of the window lookup, the registry, global memory,
+// multimedia file I/O and DirectSoundCreate, and the methods of the device
+// and its buffers, are redirected to spies that call the real routines. They
+// note each call in the same sequence as the service calls, so the tests see
+// where the sound player acts within the lifecycle, what it handed the
+// platform, what DirectSound accepted and what is still alive.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <limits>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,12 +32,27 @@ namespace {
 
 // ---- the module's imports, watched -----------------------------------------------
 
+// What the spies saw. Every call the sound player makes to the platform is
+// also noted in the recorder's sequence (`log`, set while a test runs),
+// between the service calls, with the arguments that only the Win32 layer
+// supplies.
 struct SoundSpy {
+    Recorder* log = nullptr;
     int devicesCreated = 0, devicesFreed = 0;
     int buffersCreated = 0, buffersFreed = 0;
     int fileOpens = 0;
     std::vector<HRESULT> createResults, playResults;
     std::vector<DWORD> bufferBytes, bufferFlags;
+    // The latest buffer description exactly as handed over, and the 18
+    // format bytes it pointed at.
+    uint8_t desc[36] = {};
+    uint8_t format[18] = {};
+    bool descSeen = false;
+    // The regions the latest lock handed out.
+    void* locked[2] = {};
+    DWORD lockedBytes[2] = {};
+    HKEY openedKey = nullptr;
+    std::set<HGLOBAL> blocks;  // memory the module allocated and holds
 
     void* deviceVtbl[11] = {};
     void* const* realDeviceVtbl = nullptr;
@@ -43,31 +62,99 @@ struct SoundSpy {
 };
 SoundSpy gSpy;
 
-typedef HRESULT(WINAPI* CreateFn)(LPCGUID, LPDIRECTSOUND*, LPUNKNOWN);
-typedef HMMIO(WINAPI* OpenFn)(LPSTR, LPMMIOINFO, DWORD);
-typedef ULONG(WINAPI* ReleaseFn)(void*);
-typedef HRESULT(WINAPI* CreateBufferFn)(IDirectSound*, LPCDSBUFFERDESC, LPDIRECTSOUNDBUFFER*, LPUNKNOWN);
-typedef HRESULT(WINAPI* PlayFn)(IDirectSoundBuffer*, DWORD, DWORD, DWORD);
+void note(std::string name, std::vector<uint32_t> args = {}) {
+    if (gSpy.log) gSpy.log->note(std::move(name), std::move(args));
+}
+std::string text(LPCSTR s) {
+    if (s == nullptr) return "(null)";
+    if (IS_INTRESOURCE(s)) return "(atom)";
+    return s;
+}
+
+// The routines the module's import table held before the spies came.
+struct RealImports {
+    HWND(WINAPI* findWindow)(LPCSTR, LPCSTR);
+    LONG(WINAPI* regOpen)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY);
+    LONG(WINAPI* regQuery)(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+    LONG(WINAPI* regClose)(HKEY);
+    HGLOBAL(WINAPI* globalAlloc)(UINT, SIZE_T);
+    HGLOBAL(WINAPI* globalFree)(HGLOBAL);
+    HRESULT(WINAPI* createDevice)(LPCGUID, LPDIRECTSOUND*, LPUNKNOWN);
+    HMMIO(WINAPI* mmioOpen)(LPSTR, LPMMIOINFO, DWORD);
+    MMRESULT(WINAPI* mmioDescend)(HMMIO, LPMMCKINFO, const MMCKINFO*, UINT);
+    LONG(WINAPI* mmioRead)(HMMIO, HPSTR, LONG);
+    MMRESULT(WINAPI* mmioAscend)(HMMIO, LPMMCKINFO, UINT);
+    MMRESULT(WINAPI* mmioClose)(HMMIO, UINT);
+};
+RealImports gReal;
 
 // Slots of the two interfaces' method tables.
-enum { kRelease = 2, kCreateSoundBuffer = 3, kBufferPlay = 12 };
+enum {
+    kRelease = 2,
+    kCreateSoundBuffer = 3, kSetCooperativeLevel = 6,                           // IDirectSound
+    kLock = 11, kBufferPlay = 12, kSetCurrentPosition = 13, kUnlock = 19,      // IDirectSoundBuffer
+};
+template <typename Fn> Fn realMethod(void* const* vtbl, int slot) { return reinterpret_cast<Fn>(vtbl[slot]); }
 
+// ---- IDirectSoundBuffer
 ULONG WINAPI spyBufferRelease(void* self) {
-    const ULONG left = reinterpret_cast<ReleaseFn>(gSpy.realBufferVtbl[kRelease])(self);
+    note("IDirectSoundBuffer::Release");
+    const ULONG left = realMethod<ULONG(WINAPI*)(void*)>(gSpy.realBufferVtbl, kRelease)(self);
     if (left == 0) ++gSpy.buffersFreed;
     return left;
 }
 
-HRESULT WINAPI spyPlay(IDirectSoundBuffer* self, DWORD r, DWORD p, DWORD f) {
-    const HRESULT hr = reinterpret_cast<PlayFn>(gSpy.realBufferVtbl[kBufferPlay])(self, r, p, f);
+HRESULT WINAPI spyLock(IDirectSoundBuffer* self, DWORD offset, DWORD bytes, LPVOID* first, LPDWORD firstBytes,
+                       LPVOID* second, LPDWORD secondBytes, DWORD flags) {
+    note("IDirectSoundBuffer::Lock", {offset, bytes, flags});
+    typedef HRESULT(WINAPI * Fn)(IDirectSoundBuffer*, DWORD, DWORD, LPVOID*, LPDWORD, LPVOID*, LPDWORD, DWORD);
+    const HRESULT hr = realMethod<Fn>(gSpy.realBufferVtbl, kLock)(self, offset, bytes, first, firstBytes, second,
+                                                                 secondBytes, flags);
+    if (hr == DS_OK) {
+        gSpy.locked[0] = *first;
+        gSpy.lockedBytes[0] = *firstBytes;
+        gSpy.locked[1] = second ? *second : nullptr;
+        gSpy.lockedBytes[1] = secondBytes ? *secondBytes : 0;
+    }
+    return hr;
+}
+
+// Noted with 1 when the regions given back are exactly those the lock
+// handed out.
+HRESULT WINAPI spyUnlock(IDirectSoundBuffer* self, LPVOID first, DWORD firstBytes, LPVOID second,
+                         DWORD secondBytes) {
+    const bool same = first == gSpy.locked[0] && firstBytes == gSpy.lockedBytes[0] &&
+                      second == gSpy.locked[1] && secondBytes == gSpy.lockedBytes[1];
+    note("IDirectSoundBuffer::Unlock", {same ? 1u : 0u});
+    typedef HRESULT(WINAPI * Fn)(IDirectSoundBuffer*, LPVOID, DWORD, LPVOID, DWORD);
+    return realMethod<Fn>(gSpy.realBufferVtbl, kUnlock)(self, first, firstBytes, second, secondBytes);
+}
+
+HRESULT WINAPI spySetCurrentPosition(IDirectSoundBuffer* self, DWORD position) {
+    note("IDirectSoundBuffer::SetCurrentPosition", {position});
+    typedef HRESULT(WINAPI * Fn)(IDirectSoundBuffer*, DWORD);
+    return realMethod<Fn>(gSpy.realBufferVtbl, kSetCurrentPosition)(self, position);
+}
+
+HRESULT WINAPI spyPlay(IDirectSoundBuffer* self, DWORD reserved, DWORD priority, DWORD flags) {
+    note("IDirectSoundBuffer::Play", {reserved, priority, flags});
+    typedef HRESULT(WINAPI * Fn)(IDirectSoundBuffer*, DWORD, DWORD, DWORD);
+    const HRESULT hr = realMethod<Fn>(gSpy.realBufferVtbl, kBufferPlay)(self, reserved, priority, flags);
     gSpy.playResults.push_back(hr);
     return hr;
 }
 
+// ---- IDirectSound
 HRESULT WINAPI spyCreateSoundBuffer(IDirectSound* self, LPCDSBUFFERDESC d, LPDIRECTSOUNDBUFFER* out,
                                     LPUNKNOWN outer) {
-    const HRESULT hr =
-        reinterpret_cast<CreateBufferFn>(gSpy.realDeviceVtbl[kCreateSoundBuffer])(self, d, out, outer);
+    note("IDirectSound::CreateSoundBuffer", {addr(outer)});
+    gSpy.descSeen = d != nullptr;
+    if (d != nullptr) {
+        std::memcpy(gSpy.desc, d, sizeof gSpy.desc);
+        if (d->lpwfxFormat != nullptr) std::memcpy(gSpy.format, d->lpwfxFormat, sizeof gSpy.format);
+    }
+    typedef HRESULT(WINAPI * Fn)(IDirectSound*, LPCDSBUFFERDESC, LPDIRECTSOUNDBUFFER*, LPUNKNOWN);
+    const HRESULT hr = realMethod<Fn>(gSpy.realDeviceVtbl, kCreateSoundBuffer)(self, d, out, outer);
     gSpy.createResults.push_back(hr);
     gSpy.bufferBytes.push_back(d->dwBufferBytes);
     gSpy.bufferFlags.push_back(d->dwFlags);
@@ -78,22 +165,33 @@ HRESULT WINAPI spyCreateSoundBuffer(IDirectSound* self, LPCDSBUFFERDESC d, LPDIR
             gSpy.realBufferVtbl = *object;
             for (int i = 0; i < 21; ++i) gSpy.bufferVtbl[i] = gSpy.realBufferVtbl[i];
             gSpy.bufferVtbl[kRelease] = reinterpret_cast<void*>(spyBufferRelease);
+            gSpy.bufferVtbl[kLock] = reinterpret_cast<void*>(spyLock);
             gSpy.bufferVtbl[kBufferPlay] = reinterpret_cast<void*>(spyPlay);
+            gSpy.bufferVtbl[kSetCurrentPosition] = reinterpret_cast<void*>(spySetCurrentPosition);
+            gSpy.bufferVtbl[kUnlock] = reinterpret_cast<void*>(spyUnlock);
         }
         *object = gSpy.bufferVtbl;
     }
     return hr;
 }
 
+HRESULT WINAPI spySetCooperativeLevel(IDirectSound* self, HWND window, DWORD level) {
+    note("IDirectSound::SetCooperativeLevel", {addr(window), level});
+    typedef HRESULT(WINAPI * Fn)(IDirectSound*, HWND, DWORD);
+    return realMethod<Fn>(gSpy.realDeviceVtbl, kSetCooperativeLevel)(self, window, level);
+}
+
 ULONG WINAPI spyDeviceRelease(void* self) {
-    const ULONG left = reinterpret_cast<ReleaseFn>(gSpy.realDeviceVtbl[kRelease])(self);
+    note("IDirectSound::Release");
+    const ULONG left = realMethod<ULONG(WINAPI*)(void*)>(gSpy.realDeviceVtbl, kRelease)(self);
     if (left == 0) ++gSpy.devicesFreed;
     return left;
 }
 
+// ---- imported routines
 HRESULT WINAPI spyDirectSoundCreate(LPCGUID guid, LPDIRECTSOUND* out, LPUNKNOWN outer) {
-    auto real = reinterpret_cast<CreateFn>(GetProcAddress(LoadLibraryA("dsound.dll"), MAKEINTRESOURCEA(1)));
-    const HRESULT hr = real(guid, out, outer);
+    note("DirectSoundCreate", {addr(guid), addr(outer)});
+    const HRESULT hr = gReal.createDevice(guid, out, outer);
     if (hr == DS_OK) {
         ++gSpy.devicesCreated;
         void*** object = reinterpret_cast<void***>(*out);
@@ -101,15 +199,77 @@ HRESULT WINAPI spyDirectSoundCreate(LPCGUID guid, LPDIRECTSOUND* out, LPUNKNOWN 
         for (int i = 0; i < 11; ++i) gSpy.deviceVtbl[i] = gSpy.realDeviceVtbl[i];
         gSpy.deviceVtbl[kRelease] = reinterpret_cast<void*>(spyDeviceRelease);
         gSpy.deviceVtbl[kCreateSoundBuffer] = reinterpret_cast<void*>(spyCreateSoundBuffer);
+        gSpy.deviceVtbl[kSetCooperativeLevel] = reinterpret_cast<void*>(spySetCooperativeLevel);
         *object = gSpy.deviceVtbl;
     }
     return hr;
 }
 
+HWND WINAPI spyFindWindow(LPCSTR windowClass, LPCSTR title) {
+    note("FindWindowA " + text(windowClass), {addr(title)});
+    return gReal.findWindow(windowClass, title);
+}
+
+LONG WINAPI spyRegOpenKeyEx(HKEY root, LPCSTR subkey, DWORD options, REGSAM access, PHKEY key) {
+    note("RegOpenKeyExA " + text(subkey), {addr(root), options, access});
+    const LONG rc = gReal.regOpen(root, subkey, options, access, key);
+    gSpy.openedKey = rc == ERROR_SUCCESS ? *key : nullptr;
+    return rc;
+}
+
+// Noted with: the reserved word, whether a size is asked for, whether data
+// is asked for, and the data capacity offered (0 when no data is asked for).
+LONG WINAPI spyRegQueryValueEx(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                               LPDWORD bytes) {
+    note("RegQueryValueExA " + text(name),
+         {addr(reserved), bytes != nullptr, data != nullptr, data != nullptr && bytes ? *bytes : 0u});
+    return gReal.regQuery(key, name, reserved, type, data, bytes);
+}
+
+LONG WINAPI spyRegCloseKey(HKEY key) {
+    note("RegCloseKey", {key == gSpy.openedKey ? 1u : 0u});
+    return gReal.regClose(key);
+}
+
+HGLOBAL WINAPI spyGlobalAlloc(UINT flags, SIZE_T bytes) {
+    note("GlobalAlloc", {uint32_t(bytes)});
+    HGLOBAL block = gReal.globalAlloc(flags, bytes);
+    if (block != nullptr) gSpy.blocks.insert(block);
+    return block;
+}
+
+// Noted with 1 when the block is one the module allocated and still held.
+HGLOBAL WINAPI spyGlobalFree(HGLOBAL block) {
+    note("GlobalFree", {gSpy.blocks.erase(block) ? 1u : 0u});
+    return gReal.globalFree(block);
+}
+
 HMMIO WINAPI spyMmioOpen(LPSTR path, LPMMIOINFO info, DWORD flags) {
     ++gSpy.fileOpens;
-    static auto real = reinterpret_cast<OpenFn>(GetProcAddress(LoadLibraryA("winmm.dll"), "mmioOpenA"));
-    return real(path, info, flags);
+    note("mmioOpenA " + text(path), {addr(info), flags});
+    return gReal.mmioOpen(path, info, flags);
+}
+
+// Noted with the flags, the chunk or form type looked for, and whether a
+// parent chunk bounds the search.
+MMRESULT WINAPI spyMmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT flags) {
+    note("mmioDescend", {flags, (flags & MMIO_FINDRIFF) ? chunk->fccType : chunk->ckid, parent != nullptr});
+    return gReal.mmioDescend(file, chunk, parent, flags);
+}
+
+LONG WINAPI spyMmioRead(HMMIO file, HPSTR data, LONG bytes) {
+    note("mmioRead", {uint32_t(bytes)});
+    return gReal.mmioRead(file, data, bytes);
+}
+
+MMRESULT WINAPI spyMmioAscend(HMMIO file, LPMMCKINFO chunk, UINT flags) {
+    note("mmioAscend", {flags});
+    return gReal.mmioAscend(file, chunk, flags);
+}
+
+MMRESULT WINAPI spyMmioClose(HMMIO file, UINT flags) {
+    note("mmioClose", {flags});
+    return gReal.mmioClose(file, flags);
 }
 
 // The module's import address table entry for `dll`'s routine `name`, or
@@ -139,6 +299,17 @@ void redirect(void** slot, void* to) {
     VirtualProtect(slot, 4, PAGE_READWRITE, &old);
     *slot = to;
     VirtualProtect(slot, 4, old, &old);
+}
+
+// Points the module's import of `dll`'s `name` (or `ordinal`) at `spy`,
+// keeping what it held in `real`. False when the module has no such import.
+template <typename Fn>
+bool spyOn(const Module& m, const char* dll, const char* name, WORD ordinal, Fn spy, Fn& real) {
+    void** slot = importSlot(m, dll, name, ordinal);
+    if (slot == nullptr) return false;
+    real = reinterpret_cast<Fn>(*slot);
+    redirect(slot, reinterpret_cast<void*>(spy));
+    return true;
 }
 
 // ---- the simulator around the module -------------------------------------------
@@ -263,17 +434,27 @@ protected:
         ASSERT_NE(m.linkage, nullptr);
         ASSERT_NE(m.imports, nullptr);
         header = m.gauge();
-        void** create = importSlot(m, "dsound.dll", nullptr, 1);
-        void** open = importSlot(m, "winmm.dll", "mmioOpenA", 0);
-        ASSERT_NE(create, nullptr) << "DirectSoundCreate by ordinal 1";
-        ASSERT_NE(open, nullptr);
-        redirect(create, reinterpret_cast<void*>(spyDirectSoundCreate));
-        redirect(open, reinterpret_cast<void*>(spyMmioOpen));
+        ASSERT_TRUE(spyOn(m, "dsound.dll", nullptr, 1, spyDirectSoundCreate, gReal.createDevice))
+            << "DirectSoundCreate by ordinal 1";
+        RealImports& r = gReal;
+        ASSERT_TRUE(spyOn(m, "user32.dll", "FindWindowA", 0, spyFindWindow, r.findWindow));
+        ASSERT_TRUE(spyOn(m, "advapi32.dll", "RegOpenKeyExA", 0, spyRegOpenKeyEx, r.regOpen));
+        ASSERT_TRUE(spyOn(m, "advapi32.dll", "RegQueryValueExA", 0, spyRegQueryValueEx, r.regQuery));
+        ASSERT_TRUE(spyOn(m, "advapi32.dll", "RegCloseKey", 0, spyRegCloseKey, r.regClose));
+        ASSERT_TRUE(spyOn(m, "kernel32.dll", "GlobalAlloc", 0, spyGlobalAlloc, r.globalAlloc));
+        ASSERT_TRUE(spyOn(m, "kernel32.dll", "GlobalFree", 0, spyGlobalFree, r.globalFree));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioOpenA", 0, spyMmioOpen, r.mmioOpen));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioDescend", 0, spyMmioDescend, r.mmioDescend));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioRead", 0, spyMmioRead, r.mmioRead));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioAscend", 0, spyMmioAscend, r.mmioAscend));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioClose", 0, spyMmioClose, r.mmioClose));
+        gSpy.log = &rec;
         std::memcpy(importsAsLoaded, m.imports, sizeof importsAsLoaded);
         rec.setDrawnSize(290, 109);
         rec.attach(m);
     }
     void TearDown() override {
+        gSpy.log = nullptr;
         unloadModule(m);
         if (window) DestroyWindow(window);
     }
@@ -418,6 +599,21 @@ TEST_F(Lumivane, MouseListBytes) {
 
 // ---- lifecycle ----------------------------------------------------------------------
 
+// A platform call of the sound player in the recorded sequence.
+ServiceCall platform(std::string name, std::vector<uint32_t> args = {}) {
+    return {0, std::move(args), std::move(name)};
+}
+
+// The first argument of the first call of service `slot` in `calls`.
+uint32_t firstArgOf(const std::vector<ServiceCall>& calls, unsigned slot) {
+    for (const ServiceCall& c : calls)
+        if (c.slot == slot && !c.args.empty()) return c.args[0];
+    return 0;
+}
+
+// Without a simulator window the sound player gives up at its first step:
+// it looks for the window between the element install and the mouse list,
+// and has nothing to release at kill.
 TEST_F(Lumivane, LifecycleCallsItsServicesInOrder) {
     const uint32_t r = addr(root()), h = addr(header);
     routine(0x0C);
@@ -426,14 +622,15 @@ TEST_F(Lumivane, LifecycleCallsItsServicesInOrder) {
     routine(0x18);
     routine(0x1C, {0x77});
     routine(0x20);
-    ASSERT_GE(rec.calls.size(), 5u);
-    const uint32_t list = rec.calls[2].args.empty() ? 0 : rec.calls[2].args[0];
-    const uint32_t v10 = rec.calls[5].args.empty() ? 0 : rec.calls[5].args[0];
+    const uint32_t list = firstArgOf(rec.calls, 32);
+    const uint32_t v10 = firstArgOf(rec.calls, 38);
     const uint32_t v753 = v10 + 32;
+    ASSERT_NE(v10, 0u);
     routine(0x24);
     const std::vector<ServiceCall> expected = {
         {24, {r}},
         {25, {r, 0xABCD}},
+        platform("FindWindowA FS98MAIN", {0}),
         {32, {list, h, addr(&rec.image[1])}},
         {33, {list, h}},
         {26, {r}},
@@ -449,6 +646,110 @@ TEST_F(Lumivane, LifecycleCallsItsServicesInOrder) {
     };
     EXPECT_EQ(rec.calls, expected);
     EXPECT_EQ(u32(reinterpret_cast<void*>(v10), 0), 10u);
+}
+
+// With the simulator there, the sound player opens between the element
+// install and the mouse list, plays after the key event, and closes between
+// the withdrawal of the mouse list and the release of the elements. Each
+// platform call carries what the Win32 layer alone supplies: the default
+// device and no outer object, the simulator's key opened for reading, the
+// "path" value read into the 260-byte folder buffer, the file opened for
+// reading with a buffer of its own, and the buffer played once from 0.
+TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
+    useOwnDesktop();
+    window = createSimulatorWindow();
+    ASSERT_NE(window, nullptr);
+    SimulatorFolder sim;
+    sim.putSound(pcmWav(16, 22050, 882));
+    sim.registerPath();
+    const uint32_t r = addr(root()), h = addr(header), hklm = addr(HKEY_LOCAL_MACHINE);
+
+    uint8_t* list = install();
+    ASSERT_NE(list, nullptr);
+    const uint32_t l = addr(list);
+    const std::vector<ServiceCall> installed = {
+        {25, {r, 0}},
+        platform("FindWindowA FS98MAIN", {0}),
+        platform("DirectSoundCreate", {0, 0}),
+        platform("IDirectSound::SetCooperativeLevel", {addr(window), DSSCL_NORMAL}),
+        platform(std::string("RegOpenKeyExA ") + kKey, {hklm, 0, KEY_READ}),
+        platform("RegQueryValueExA PlayerName", {0, 1, 0, 0}),
+        platform("GlobalAlloc", {260}),
+        platform("RegQueryValueExA path", {0, 1, 1, 260}),
+        platform("RegCloseKey", {1}),
+        {32, {l, h, addr(&rec.image[1])}},
+        {33, {l, h}},
+    };
+    EXPECT_EQ(rec.calls, installed);
+    EXPECT_EQ(gSpy.blocks.size(), 1u) << "the folder text";
+
+    EXPECT_EQ(click(list, 1), (std::vector<std::pair<uint32_t, int32_t>>{{66376, 0}}));
+    // Memory of the click comes and goes; what stays is checked below.
+    std::vector<ServiceCall> played;
+    for (const ServiceCall& c : rec.calls)
+        if (c.platform != "GlobalAlloc" && c.platform != "GlobalFree") played.push_back(c);
+    const uint32_t wave = mmioFOURCC('W', 'A', 'V', 'E'), fmt = mmioFOURCC('f', 'm', 't', ' '),
+                   data = mmioFOURCC('d', 'a', 't', 'a');
+    const std::vector<ServiceCall> clicked = {
+        {36, {66376, 0}},
+        platform("mmioOpenA " + sim.file, {0, 0x10000}),
+        platform("mmioDescend", {MMIO_FINDRIFF, wave, 0}),
+        platform("mmioDescend", {MMIO_FINDCHUNK, fmt, 1}),
+        platform("mmioRead", {18}),
+        platform("mmioAscend", {0}),
+        platform("mmioDescend", {MMIO_FINDCHUNK, data, 1}),
+        platform("mmioRead", {882}),
+        platform("mmioClose", {0}),
+        platform("IDirectSound::CreateSoundBuffer", {0}),
+        platform("IDirectSoundBuffer::Lock", {0, 882, 0}),
+        platform("IDirectSoundBuffer::Unlock", {1}),
+        platform("IDirectSoundBuffer::SetCurrentPosition", {0}),
+        platform("IDirectSoundBuffer::Play", {0, 0, 0}),
+    };
+    EXPECT_EQ(played, clicked);
+    EXPECT_EQ(gSpy.blocks.size(), 1u) << "the path and the sample copy are released";
+
+    rec.clear();
+    routine(0x24);
+    const std::vector<ServiceCall> killed = {
+        {34, {l, h}},
+        platform("GlobalFree", {1}),
+        platform("IDirectSoundBuffer::Release"),
+        platform("IDirectSound::Release"),
+        {31, {r}},
+    };
+    EXPECT_EQ(rec.calls, killed);
+    EXPECT_TRUE(gSpy.blocks.empty()) << "the module holds no memory after kill";
+    EXPECT_EQ(gSpy.liveBuffers(), 0);
+    EXPECT_EQ(gSpy.devicesFreed, 1);
+}
+
+// The buffer description reaches DirectSound whole: its 36 bytes and the
+// format they point at. The file's fmt chunk is the 16-byte PCM form, right
+// before the data chunk: the extra size past it is zero, not "da".
+TEST_F(Lumivane, DirectSoundGetsTheWholeBufferDescription) {
+    useOwnDesktop();
+    window = createSimulatorWindow();
+    ASSERT_NE(window, nullptr);
+    SimulatorFolder sim;
+    sim.putSound(pcmWav(8, 11025, 301));
+    sim.registerPath();
+    uint8_t* list = install();
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(click(list, 3).size(), 1u);
+    ASSERT_TRUE(gSpy.descSeen);
+    ASSERT_EQ(gSpy.createResults, std::vector<HRESULT>{DS_OK});
+    expectRecord(m, "DSBUFFERDESC", gSpy.desc, 36,
+                 {w32(0x00, 36, "size"), w32(0x04, 0xE0, "flags: frequency, pan, volume"),
+                  w32(0x08, 301, "buffer bytes: the data chunk"), w32(0x0C, 0, "reserved"),
+                  w32(0x10, u32(gSpy.desc, 0x10), "format")});
+    EXPECT_NE(u32(gSpy.desc, 0x10), 0u) << "a format is given";
+    const uint8_t expectedFormat[18] = {1, 0, 1, 0, 0x11, 0x2B, 0, 0, 0x11, 0x2B, 0, 0, 1, 0, 8, 0, 0, 0};
+    EXPECT_EQ(std::vector<uint8_t>(gSpy.format, gSpy.format + 18),
+              std::vector<uint8_t>(expectedFormat, expectedFormat + 18))
+        << "tag 1, one channel, 11025 per second, 11025 bytes per second, align 1, 8 bits, extra 0";
+    ASSERT_EQ(gSpy.playResults, std::vector<HRESULT>{DS_OK});
+    routine(0x24);
 }
 
 struct LitCase {
