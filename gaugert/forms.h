@@ -1,4 +1,4 @@
-// The arithmetic of the generated gauge runtime's routine forms (Part 3.1),
+// The arithmetic of the generated gauge runtime's routine forms,
 // free of any host record so that it builds and is tested natively too.
 //
 // The forms:

@@ -1,7 +1,7 @@
-// The generated gauge runtime (Part 3.1): the fixed module records of a
+// The generated gauge runtime: the fixed module records of a
 // version-800 gauge, the template GaugeCallback with its started flag, the
 // routine forms as element value routines, and builders that turn a gauge's
-// tables into the exact element records of Part 0.2.
+// tables into the exact element records.
 //
 // A gauge module built on it (see monovue/monovue.cpp) supplies:
 //
@@ -147,18 +147,18 @@ constexpr ElementHeader& headerOf(StringElement& r) { return r.header; }
 
 // Element descriptions, as a gauge's tables give them (built by image(),
 // needle(), text() and icon() below).
-struct ImageSpec {
+struct ImageRow {
     StaticImageElement800 record;
 };
 template <size_t N>
-struct NeedleSpec {
+struct NeedleRow {
     NeedleElement record;
     PointEntry points[N];
 };
-struct TextSpec {
+struct TextRow {
     StringElement record;
 };
-struct IconSpec {
+struct IconRow {
     IconElement800 record;
 };
 
@@ -173,9 +173,9 @@ struct Link {
 
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
-    template <class Spec>
-    constexpr explicit Link(const Spec& spec)
-        : record(spec.record), children{nullptr, nullptr}, failures{} {
+    template <class Row>
+    constexpr explicit Link(const Row& row)
+        : record(row.record), children{nullptr, nullptr}, failures{} {
         headerOf(record).gauge = header();
         headerOf(record).failures = &failures;
         headerOf(record).imageFlags = kImageFlagsGenerated;
@@ -192,29 +192,29 @@ template <size_t N>
 struct NeedleLink : Link<NeedleElement> {
     PointEntry points[N];
 
-    constexpr explicit NeedleLink(const NeedleSpec<N>& spec) : Link<NeedleElement>(spec), points{} {
-        for (size_t i = 0; i < N; ++i) points[i] = spec.points[i];
+    constexpr explicit NeedleLink(const NeedleRow<N>& row) : Link<NeedleElement>(row), points{} {
+        for (size_t i = 0; i < N; ++i) points[i] = row.points[i];
         record.points = points;
         record.pointCount = N;
     }
 };
 
-template <class Spec>
+template <class Row>
 struct LinkOf;
 template <>
-struct LinkOf<ImageSpec> {
+struct LinkOf<ImageRow> {
     using type = Link<StaticImageElement800>;
 };
 template <size_t N>
-struct LinkOf<NeedleSpec<N>> {
+struct LinkOf<NeedleRow<N>> {
     using type = NeedleLink<N>;
 };
 template <>
-struct LinkOf<TextSpec> {
+struct LinkOf<TextRow> {
     using type = Link<StringElement>;
 };
 template <>
-struct LinkOf<IconSpec> {
+struct LinkOf<IconRow> {
     using type = Link<IconElement800>;
 };
 
@@ -235,8 +235,8 @@ struct TextStyle {
     uint32_t layoutFlags;
 };
 
-constexpr ImageSpec image(uint32_t bitmap, int32_t x, int32_t y) {
-    ImageSpec s{};
+constexpr ImageRow image(uint32_t bitmap, int32_t x, int32_t y) {
+    ImageRow s{};
     s.record.base.header.kind = kStaticImage;
     s.record.base.header.bitmapId = bitmap;
     s.record.base.header.x = x;
@@ -245,9 +245,9 @@ constexpr ImageSpec image(uint32_t bitmap, int32_t x, int32_t y) {
 }
 
 template <size_t N>
-constexpr NeedleSpec<N> needle(uint32_t bitmap, int32_t x, int32_t y, uint32_t var,
+constexpr NeedleRow<N> needle(uint32_t bitmap, int32_t x, int32_t y, uint32_t var,
                                const Point (&table)[N], ValueRoutine routine) {
-    NeedleSpec<N> s{};
+    NeedleRow<N> s{};
     s.record.header.kind = kNeedle;
     s.record.header.bitmapId = bitmap;
     s.record.header.x = x;
@@ -258,9 +258,9 @@ constexpr NeedleSpec<N> needle(uint32_t bitmap, int32_t x, int32_t y, uint32_t v
     return s;
 }
 
-constexpr TextSpec text(int32_t x, int32_t y, uint32_t var, const TextStyle& style,
+constexpr TextRow text(int32_t x, int32_t y, uint32_t var, const TextStyle& style,
                         ValueRoutine routine) {
-    TextSpec s{};
+    TextRow s{};
     s.record.header.kind = kString;
     s.record.header.bitmapId = kNoBitmap;
     s.record.header.x = x;
@@ -280,9 +280,9 @@ constexpr TextSpec text(int32_t x, int32_t y, uint32_t var, const TextStyle& sty
 }
 
 // Icon with `count` images: resources bitmap, bitmap + 1, ...; mode 3.
-constexpr IconSpec icon(uint32_t bitmap, int32_t x, int32_t y, uint32_t var, uint32_t count,
+constexpr IconRow icon(uint32_t bitmap, int32_t x, int32_t y, uint32_t var, uint32_t count,
                         ValueRoutine routine) {
-    IconSpec s{};
+    IconRow s{};
     s.record.base.header.kind = kIcon;
     s.record.base.header.bitmapId = bitmap;
     s.record.base.header.x = x;
@@ -297,7 +297,7 @@ constexpr IconSpec icon(uint32_t bitmap, int32_t x, int32_t y, uint32_t var, uin
 // The chain: the elements in drawing order, each the only child of the one
 // before it. Declare with the builders above; class template argument
 // deduction picks the element kinds.
-template <class... Specs>
+template <class... Rows>
 struct Chain;
 
 template <class Last>
@@ -319,8 +319,8 @@ struct Chain<First, Rest...> {
     constexpr ElementHeader* root() { return head.element(); }
 };
 
-template <class... Specs>
-Chain(Specs...) -> Chain<Specs...>;
+template <class... Rows>
+Chain(Rows...) -> Chain<Rows...>;
 
 // Mouse list child rectangle for a click (cursor 5, mask 0x20000000).
 constexpr MouseRect clickRect(int32_t x, int32_t y, uint32_t w, uint32_t h, MouseHandler handler) {

@@ -45,7 +45,13 @@ extern ImportTable gImportTable;
 namespace lumivane {
 extern StaticImageElement plainFace;
 extern StaticImageElement litFace;
-extern IconElement switches[5];
+// A switch icon, 0x88 bytes from the next.
+struct SwitchIcon {
+    IconElement icon;
+    uint32_t reserved;
+};
+static_assert(sizeof(SwitchIcon) == 0x88, "switch icons are 0x88 bytes apart");
+extern SwitchIcon switches[5];
 extern ElementHeader* rootSlot[2];
 extern ElementHeader* plainFaceChildren[2];
 extern ElementHeader* litFaceChildren[6];
@@ -165,18 +171,19 @@ constinit StaticImageElement litFace = {
 };
 
 constinit ElementHeader* litFaceChildren[6] = {
-    &switches[0].header, &switches[1].header, &switches[2].header,
-    &switches[3].header, &switches[4].header, nullptr,
+    &switches[0].icon.header, &switches[1].icon.header, &switches[2].icon.header,
+    &switches[3].icon.header, &switches[4].icon.header, nullptr,
 };
 
 // Two-state icon: lever up (0, OFF) or down (1, ON), from its variable.
 #define SWITCH(x, varId)                                                                   \
-    IconElement {                                                                          \
-        elementHeader(kIcon, kBitmapLeverUp, x, 39, kGauge, nullptr, nullptr, kImageFlagsMoving), \
-        moduleVar(varId), 0, 0, {}, 2, {}                                                  \
+    SwitchIcon {                                                                           \
+        {elementHeader(kIcon, kBitmapLeverUp, x, 39, kGauge, nullptr, nullptr, kImageFlagsMoving), \
+         moduleVar(varId), 0, 0, {}, 2, {}},                                               \
+        0                                                                                  \
     }
 
-constinit IconElement switches[5] = {
+constinit SwitchIcon switches[5] = {
     SWITCH(2, kVarStab),              // STAB
     SWITCH(108, kVarPositionSteady),  // POSITION STEADY
     SWITCH(54, kVarPositionStrobe),   // POSITION STROBE

@@ -21,7 +21,6 @@ void copyBytes(void* to, const void* from, size_t n) {
 void fillBytes(void* to, uint8_t value, size_t n) {
     if (n != 0) std::memset(to, value, n);
 }
-size_t textLength(const char* s) { return std::strlen(s); }
 
 }  // namespace
 
@@ -79,10 +78,12 @@ int32_t SwitchSoundPlayer::Open() {
     }
     p.closeKey(key);
 
-    const size_t folder = textLength(soundFolder_);
+    // The folder text ends at its first NUL; whatever the value holds after
+    // it is not text and is overwritten by the subfolder and its NUL.
+    const size_t folder = boundedLength(soundFolder_, kTextCapacity);
     const size_t subfolder = sizeof kSoundSubfolder - 1;
     if (!fitsText(folder + subfolder, kTextCapacity)) return fail();
-    copyBytes(soundFolder_ + folder, kSoundSubfolder, subfolder);
+    copyBytes(soundFolder_ + folder, kSoundSubfolder, subfolder + 1);
     return 1;
 }
 
@@ -94,13 +95,15 @@ int32_t SwitchSoundPlayer::Play(const char* fileName) {
     if (fileName == nullptr) return fail();
     const SoundPlatform& p = *platform_;
 
-    const size_t folder = textLength(soundFolder_);
-    const size_t name = textLength(fileName);
-    if (!fitsText(folder + name, kTextCapacity)) return fail();
+    // Neither text is measured past the room a path has.
+    const size_t folder = boundedLength(soundFolder_, kTextCapacity);
+    const size_t name = boundedLength(fileName, kTextCapacity);
+    if (!fitsText(folder, kTextCapacity) || !fitsText(folder + name, kTextCapacity)) return fail();
     char* path = static_cast<char*>(p.allocate(kTextCapacity, true));
     if (path == nullptr) return fail();
     copyBytes(path, soundFolder_, folder);
     copyBytes(path + folder, fileName, name);
+    path[folder + name] = '\0';
 
     Handle file = p.openFile(path, kFileAllocBufRead);
     p.release(path);

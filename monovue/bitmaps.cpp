@@ -1,4 +1,4 @@
-// Bitmaps of the engine display, 24 bits per pixel (Part 3.2).
+// Bitmaps of the engine display, 24 bits per pixel.
 //
 // The background carries everything that does not move: per engine an N1
 // dial and an EGT dial (white arcs about the needles' pivots with a red arc
@@ -54,7 +54,7 @@ const Glyph kSmall[] = {  // 3 x 5
     {'0', {"###", "# #", "# #", "# #", "###"}},
     {'%', {"# #", "  #", " # ", "#  ", "# #"}},
     {'/', {"  #", "  #", " # ", "#  ", "#  "}},
-    {':', {"   ", " # ", "   ", " # ", "   "}},
+    {':', {"   ", "#  ", "   ", "#  ", "   "}},
 };
 const Glyph kCondensed[] = {  // 3 x 7
     {'A', {" # ", "# #", "# #", "###", "# #", "# #", "# #"}},

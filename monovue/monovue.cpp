@@ -1,5 +1,5 @@
-// monovue: the engine indication display of a four-engine aircraft, 210 x 225
-// (Part 3.2), on the generated gauge runtime. Everything it shows is the
+// monovue: the engine indication display of a four-engine aircraft, 210 x 225,
+// on the generated gauge runtime. Everything it shows is the
 // element chain below; the routines are instances of the runtime's forms.
 #include "../gaugert/gaugert.h"
 #include "routines.h"
@@ -37,7 +37,7 @@ constexpr gaugert::TextStyle kStyle = {
     212, 12, 0, 0, 0x0000FFFF, "Arial", 500, 1, 0x4240,
 };
 
-constexpr gaugert::TextSpec readout(int32_t x, int32_t y, uint32_t var, ValueRoutine routine) {
+constexpr gaugert::TextRow readout(int32_t x, int32_t y, uint32_t var, ValueRoutine routine) {
     return gaugert::text(x, y, var, kStyle, routine);
 }
 

@@ -1,4 +1,4 @@
-// The arithmetic of monovue's 28 element routines (Part 3.2), as instances
+// The arithmetic of monovue's 28 element routines, as instances
 // of the runtime's routine forms; free of host records so the native tests
 // run every one of them.
 #pragma once

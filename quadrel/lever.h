@@ -14,9 +14,10 @@ constexpr int32_t kSettingReverse = -4096;  // pointer at the bottom edge
 // background drawn `drawnHeight` pixels high. The idle line, where the
 // setting is 0, lies 80 % of the way down. `drawnHeight` must be positive.
 //
-// The product (idle - y) * 16384 is formed in 64 bits so that pointers far
-// outside the gauge saturate instead of wrapping; for every pointer whose
-// product fits 32 bits the result is the 32-bit arithmetic's to the integer.
+// The product (idle - y) * 16384 is formed in 64 bits and the quotient is
+// clamped before it is cut to an integer, so that pointers far outside the
+// gauge saturate instead of wrapping. Wherever the 32-bit product and the
+// quotient fit 32 bits, the result is the 32-bit arithmetic's to the integer.
 int32_t leverSetting(int32_t drawnHeight, int32_t pointerY);
 
 }  // namespace quadrel

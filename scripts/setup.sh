@@ -23,6 +23,7 @@ have_pkg wine || need_pkgs+=(wine)
 have_pkg wine32:i386 || need_pkgs+=(wine32:i386)
 have_cmd cmake || need_pkgs+=(cmake)
 have_pkg libgtest-dev || need_pkgs+=(libgtest-dev)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need_pkgs+=(googletest)
 have_pkg libbenchmark-dev || need_pkgs+=(libbenchmark-dev)
 have_pkg libstb-dev || need_pkgs+=(libstb-dev)
 have_cmd g++ || need_pkgs+=(g++)
@@ -44,19 +45,43 @@ ensure_i386_arch() {
     fi
 }
 
+# bookworm-backports, from the same mirror and with the same keyring as the
+# machine's own bookworm entry (deb822 .sources, or a one-line sources.list).
+backports_listed() {
+    grep -rhs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/ | grep -qv '^[[:space:]]*#'
+}
 ensure_backports() {
-    local f=/etc/apt/sources.list.d/bookworm-backports.sources
-    if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    backports_listed && return 0
+    local uris="" keyring="" line
+    line=$(awk 'BEGIN { RS = ""; FS = "\n" }
+        {
+            u = ""; k = ""; s = ""
+            for (i = 1; i <= NF; i++) {
+                if ($i ~ /^URIs:/)      { v = $i; sub(/^URIs:[ \t]*/, "", v); u = v }
+                if ($i ~ /^Suites:/)    { s = " " $i " " }
+                if ($i ~ /^Signed-By:/) { v = $i; sub(/^Signed-By:[ \t]*/, "", v); k = v }
+            }
+            if (s ~ /[ \t]bookworm[ \t]/ && u != "") { print u "|" k; exit }
+        }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
+    if [ -n "$line" ]; then
+        uris=${line%%|*}; keyring=${line#*|}
+        say "adding the bookworm-backports suite to apt's sources ($uris)"
+        {
+            echo "Types: deb"
+            echo "URIs: $uris"
+            echo "Suites: bookworm-backports"
+            echo "Components: main"
+            [ -n "$keyring" ] && echo "Signed-By: $keyring"
+        } | $SUDO tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
+    else
+        # One-line format: repeat the bookworm line with the backports suite.
+        line=$(grep -hsE '^deb[[:space:]].*[[:space:]]bookworm[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list | head -1)
+        [ -n "$line" ] || { say "error: no bookworm entry in apt's sources to add backports beside"; exit 1; }
         say "adding the bookworm-backports suite to apt's sources"
-        $SUDO tee "$f" >/dev/null <<SRC
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: bookworm-backports
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-        APT_UPDATED=0
+        echo "$line" | sed -E 's/[[:space:]]bookworm[[:space:]].*/ bookworm-backports main/' \
+            | $SUDO tee /etc/apt/sources.list.d/bookworm-backports.list >/dev/null
     fi
+    APT_UPDATED=0
 }
 
 APT_UPDATED=0
@@ -93,8 +118,11 @@ fi
 [ -n "$WINE32_LOADER" ] || { say "error: no 32-bit Wine loader found after installing wine32:i386"; exit 1; }
 
 runs_32bit() { "$WINE32_LOADER" --version >/dev/null 2>&1; }
+through_qemu() { [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; }
 
-if ! runs_32bit; then
+# Emulate only where the kernel refuses 32-bit code, and then with qemu 10:
+# an older qemu already registered is replaced.
+if ! runs_32bit || { through_qemu && ! qemu_ok; }; then
     if ! qemu_ok; then
         ensure_i386_arch; ensure_backports; apt_update
         say "installing qemu-user-static from bookworm-backports"
@@ -109,15 +137,15 @@ if ! runs_32bit; then
         say "mounting binfmt_misc"
         $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     fi
-    if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && ! grep -q "interpreter $QEMU" /proc/sys/fs/binfmt_misc/qemu-i386; then
-        say "replacing the stale qemu-i386 binfmt entry"
+    if through_qemu; then
+        # The F flag keeps the interpreter file opened at registration:
+        # register again so the current qemu is the one that runs.
+        say "replacing the qemu-i386 binfmt entry"
         echo -1 | $SUDO tee /proc/sys/fs/binfmt_misc/qemu-i386 >/dev/null
     fi
-    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-        say "registering i386 ELF with $QEMU"
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$QEMU"':FOC' \
-            | $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null
-    fi
+    say "registering i386 ELF with $QEMU"
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$QEMU"':FOC' \
+        | $SUDO tee /proc/sys/fs/binfmt_misc/register >/dev/null
     runs_32bit || { say "error: 32-bit code still does not run through $QEMU"; exit 1; }
 fi
 
@@ -128,10 +156,6 @@ if ! grep -qs "type null" /etc/asound.conf; then
     $SUDO tee /etc/asound.conf >/dev/null <<'ASOUND'
 pcm.!default {
     type null
-}
-ctl.!default {
-    type hw
-    card 0
 }
 ASOUND
 fi

@@ -37,7 +37,8 @@ struct Wav {
     uint16_t bits = 16;
     uint16_t channels = 1;
     uint32_t rate = 22050;
-    int fmtBytes = 18;              // 16: the short PCM form
+    int fmtBytes = 18;              // 16: the short PCM form; 14: without bits per sample
+    uint16_t extra = 0;             // extra size, in an 18-byte fmt chunk
     std::vector<uint8_t> samples = {1, 2, 3, 4, 5, 6};
     bool withFmt = true, withData = true;
     const char* form = "WAVE";
@@ -51,7 +52,8 @@ struct Wav {
         put32(fmt, rate * channels * bits / 8);
         put16(fmt, uint16_t(channels * bits / 8));
         put16(fmt, bits);
-        if (fmtBytes == 18) put16(fmt, 0);
+        put16(fmt, extra);
+        fmt.resize(size_t(fmtBytes));
         std::vector<uint8_t> body(form, form + 4);
         if (withFmt) putChunk(body, "fmt ", fmt);
         putChunk(body, "LIST", {'I', 'N', 'F', 'O'});  // a chunk to skip
@@ -80,6 +82,7 @@ struct FakeBuffer {
     bool playing = false;
     bool released = false;
     bool locked = false;
+    LockedRegions lockedAs{};  // what the latest lock handed out
 };
 
 struct FakeFile {
@@ -181,6 +184,10 @@ const SoundPlatform kFakePlatform = {
             return 0;
         }
         if (n != "path" || !g->pathPresent) return 2;
+        if (data == nullptr || *bytes != 260) {
+            ADD_FAILURE() << "path queried into " << *bytes << " bytes, not the 260-byte folder buffer";
+            return 87;  // ERROR_INVALID_PARAMETER
+        }
         if (g->path.size() > *bytes) return 234;  // ERROR_MORE_DATA
         std::memcpy(data, g->path.data(), g->path.size());
         *bytes = uint32_t(g->path.size());
@@ -289,12 +296,21 @@ const SoundPlatform kFakePlatform = {
         if (bytes > b.data.size()) return -1;
         const uint32_t first = std::min(bytes, g->lockFirstLimit);
         *r = {b.data.data(), first, first < bytes ? b.data.data() + first : nullptr, bytes - first};
+        b.lockedAs = *r;
         b.locked = true;
         return 0;
     },
-    [](Handle buffer, const LockedRegions*) -> int32_t {
+    // Takes back exactly the regions the lock handed out, and only once.
+    [](Handle buffer, const LockedRegions* r) -> int32_t {
         if (g->failing("unlock")) return -1;
-        static_cast<FakeBuffer*>(buffer)->locked = false;
+        FakeBuffer& b = *static_cast<FakeBuffer*>(buffer);
+        const LockedRegions& l = b.lockedAs;
+        if (!b.locked || r->first != l.first || r->firstBytes != l.firstBytes || r->second != l.second ||
+            r->secondBytes != l.secondBytes) {
+            ADD_FAILURE() << "unlock of regions the lock did not hand out";
+            return int32_t(0x80070057);  // DSERR_INVALIDPARAM
+        }
+        b.locked = false;
         return 0;
     },
     [](Handle buffer, uint32_t position) -> int32_t {
@@ -452,11 +468,26 @@ TEST_F(Player, OpenAfterAFailedOpenReturnsItsResultButStaysDisabled) {
 TEST_F(Player, SecondOpenReleasesWhatTheFirstHeld) {
     open();
     ASSERT_EQ(player.Play(kSound), 1);
+    ASSERT_EQ(player.Play(kSound), 1);  // the first still sounds: kept as an earlier buffer
+    ASSERT_EQ(player.earlierBuffers(), 1u);
+    ASSERT_EQ(liveBlocks(), 2u) << "folder text and the list of earlier buffers";
+    fake.calls.clear();
+
     EXPECT_EQ(player.Open(), 1);
+    // Everything of the first open goes before the second creates anew.
+    const Calls expected = {"findWindow", "release", "releaseBuffer", "release", "releaseBuffer",
+                            "releaseDevice", "createDevice", "setCooperativeLevel", "openKey",
+                            "queryValue PlayerName", "allocate", "queryValue path", "closeKey"};
+    EXPECT_EQ(fake.calls, expected);
     EXPECT_EQ(fake.devices, 2);
     EXPECT_EQ(fake.devicesReleased, 1);
-    EXPECT_EQ(fake.liveBuffers(), 0u);
+    EXPECT_EQ(fake.liveBuffers(), 0u) << "both buffers of the first open";
+    EXPECT_EQ(player.earlierBuffers(), 0u);
+    EXPECT_EQ(player.currentBuffer(), nullptr);
     EXPECT_EQ(liveBlocks(), 1u) << "one folder text, not two";
+    EXPECT_STREQ(player.soundFolder(), "C:\\FS\\Sound\\");
+    EXPECT_TRUE(player.enabled());
+    EXPECT_EQ(player.Play(kSound), 1) << "the second open plays";
 }
 
 // Folder texts at and around the 260-byte limit: with "\Sound\" (7 bytes)
@@ -464,16 +495,17 @@ TEST_F(Player, SecondOpenReleasesWhatTheFirstHeld) {
 struct FolderCase {
     const char* name;
     size_t length;
-    bool nul;        // the value carries its terminating NUL
+    bool nul;          // the value carries its terminating NUL
     int32_t result;
+    bool folderHeld;   // a value that is no text is not kept, like an absent one
 };
 
 const FolderCase kFolderCases[] = {
-    {"252 bytes: the sound folder fills the buffer", 252, true, 1},
-    {"253 bytes: no room for \\Sound\\", 253, true, 0},
-    {"259 bytes", 259, true, 0},
-    {"260 bytes without a NUL", 260, false, 0},
-    {"261 bytes: more than the buffer", 261, false, 0},
+    {"252 bytes: the sound folder fills the buffer", 252, true, 1, true},
+    {"253 bytes: no room for \\Sound\\", 253, true, 0, true},
+    {"259 bytes", 259, true, 0, true},
+    {"260 bytes without a NUL", 260, false, 0, false},
+    {"261 bytes: more than the buffer", 261, false, 0, false},
 };
 
 TEST_F(Player, FolderTextNeverRunsPastItsBuffer) {
@@ -486,6 +518,7 @@ TEST_F(Player, FolderTextNeverRunsPastItsBuffer) {
         SwitchSoundPlayer p{&kFakePlatform};
         EXPECT_EQ(p.Open(), c.result);
         EXPECT_EQ(p.enabled(), c.result == 1);
+        EXPECT_EQ(p.soundFolder() != nullptr, c.folderHeld);
         if (c.result == 1) {
             EXPECT_EQ(std::string(p.soundFolder()), std::string(c.length, 'd') + "\\Sound\\");
         }
@@ -495,6 +528,68 @@ TEST_F(Player, FolderTextNeverRunsPastItsBuffer) {
         EXPECT_FALSE(f.keyOpen);
     }
     g = &fake;
+}
+
+// The "path" value is text up to its first NUL. Bytes after that NUL (the
+// value may fill all 260 bytes) are no part of the folder and must not be
+// taken as its continuation: the folder text with "\Sound\" stays terminated
+// inside its buffer, and the path built from it is read within it.
+struct EmbeddedNulCase {
+    const char* name;
+    size_t textBytes;   // before the NUL; non-zero bytes follow it up to 260
+    int32_t result;
+};
+
+const EmbeddedNulCase kEmbeddedNulCases[] = {
+    {"a short folder", 5, 1},
+    {"252 bytes: \\Sound\\ and its NUL fill the buffer", 252, 1},
+    {"253 bytes: no room for \\Sound\\", 253, 0},
+};
+
+TEST_F(Player, FolderValueWithBytesAfterItsNulEndsAtTheNul) {
+    for (const EmbeddedNulCase& c : kEmbeddedNulCases) {
+        SCOPED_TRACE(c.name);
+        Fake f;
+        f.path.assign(c.textBytes, 'd');
+        f.path.push_back(0);
+        f.path.resize(260, 'x');
+        const std::string folder = std::string(c.textBytes, 'd') + "\\Sound\\";
+        f.files[folder + kSound] = Wav{}.bytes();
+        g = &f;
+        SwitchSoundPlayer p{&kFakePlatform};
+        EXPECT_EQ(p.Open(), c.result);
+        if (c.result == 1) {
+            ASSERT_NE(p.soundFolder(), nullptr);
+            // Compared within the buffer: a missing NUL must not send the
+            // test itself past the block.
+            EXPECT_EQ(boundedLength(p.soundFolder(), 260), folder.size());
+            EXPECT_EQ(std::memcmp(p.soundFolder(), folder.c_str(), folder.size() + 1), 0);
+            const bool fits = folder.size() + sizeof kSound - 1 < 260;
+            EXPECT_EQ(p.Play(kSound), fits ? 1 : 0);
+            if (fits) {
+                EXPECT_EQ(f.lastPath, folder + kSound);
+            } else {
+                EXPECT_EQ(f.count("openFile"), 0u);
+            }
+        } else {
+            EXPECT_FALSE(p.enabled());
+        }
+        p.Close();
+        EXPECT_EQ(f.guardFaults, 0);
+        EXPECT_TRUE(f.live.empty());
+        EXPECT_FALSE(f.keyOpen);
+    }
+    g = &fake;
+}
+
+TEST_F(Player, FileNameLongerThanAnyPathFailsWithoutReadingItToItsEnd) {
+    open();
+    // 300 name bytes in a block with guard bytes and no NUL: measuring
+    // stops at the room a path has.
+    std::vector<char> name(300, 'n');
+    EXPECT_EQ(player.Play(name.data()), 0);
+    EXPECT_FALSE(player.enabled());
+    EXPECT_EQ(fake.count("openFile"), 0u);
 }
 
 // ---- Play -------------------------------------------------------------------------
@@ -537,17 +632,49 @@ TEST_F(Player, PlayCopiesTheDataChunkIntoABufferOfItsSizeAndPlaysItOnceFromTheSt
     EXPECT_TRUE(fake.opened.back()->closed);
 }
 
-TEST_F(Player, ShortFmtChunkLeavesNoForeignBytesInTheFormat) {
-    Wav w;
-    w.fmtBytes = 16;
-    w.bits = 8;
-    fake.files[kSoundPath] = w.bytes();
-    open();
-    EXPECT_EQ(player.Play(kSound), 1);
-    ASSERT_EQ(fake.buffers.size(), 1u);
-    EXPECT_EQ(fake.buffers[0]->format.bitsPerSample, 8);
-    EXPECT_EQ(fake.buffers[0]->format.extraSize, 0) << "not the next chunk's id";
-    EXPECT_EQ(fake.buffers[0]->data, w.samples);
+// The format is the fmt chunk's own bytes; what a short chunk lacks is zero,
+// never the bytes of the chunk that follows it (here "LIST" and its size),
+// which DirectSound would take for an extra size.
+struct FmtCase {
+    const char* name;
+    int fmtBytes;
+    uint16_t extra;
+    uint16_t bitsExpected, extraExpected;
+};
+
+const FmtCase kFmtCases[] = {
+    {"18 bytes: its own extra size kept", 18, 0x1234, 8, 0x1234},
+    {"16 bytes: no extra size", 16, 0, 8, 0},
+    {"14 bytes: neither bits per sample nor extra size", 14, 0, 0, 0},
+};
+
+TEST_F(Player, FmtChunkBytesPastItsEndAreZeroInTheFormat) {
+    for (const FmtCase& c : kFmtCases) {
+        SCOPED_TRACE(c.name);
+        Fake f;
+        Wav w;
+        w.fmtBytes = c.fmtBytes;
+        w.extra = c.extra;
+        w.bits = 8;
+        f.files[kSoundPath] = w.bytes();
+        g = &f;
+        SwitchSoundPlayer p{&kFakePlatform};
+        ASSERT_EQ(p.Open(), 1);
+        EXPECT_EQ(p.Play(kSound), 1);
+        ASSERT_EQ(f.buffers.size(), 1u);
+        const WaveFormat& got = f.buffers[0]->format;
+        EXPECT_EQ(got.formatTag, 1);
+        EXPECT_EQ(got.channels, 1);
+        EXPECT_EQ(got.samplesPerSecond, 22050u);
+        EXPECT_EQ(got.averageBytesPerSecond, 22050u);
+        EXPECT_EQ(got.blockAlign, 1);
+        EXPECT_EQ(got.bitsPerSample, c.bitsExpected);
+        EXPECT_EQ(got.extraSize, c.extraExpected);
+        EXPECT_EQ(std::memcmp(&got, &p.waveFormat(), sizeof got), 0) << "the player's own record";
+        EXPECT_EQ(f.buffers[0]->data, w.samples) << "the data chunk is still found";
+        p.Close();
+    }
+    g = &fake;
 }
 
 struct ShortRead {

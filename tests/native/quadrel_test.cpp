@@ -5,38 +5,12 @@
 #include <cmath>
 
 #include "quadrel/lever.h"
+#include "tests/cases/quadrel_lever_cases.h"
 
 namespace {
 
-struct Case {
-    const char* name;
-    int32_t drawnHeight;
-    int32_t y;
-    int32_t setting;
-};
-
-const Case kCases[] = {
-    {"idle line", 100, 80, 0},
-    {"top edge", 100, 0, 16384},
-    {"bottom edge", 100, 100, -4096},
-    {"above the gauge saturates", 100, -10, 16384},
-    {"below the gauge saturates", 100, 120, -4096},
-    {"7987.2 truncates", 100, 41, 7987},
-    {"-204.8 truncates toward zero", 100, 81, -204},
-    {"half way", 100, 40, 8192},
-    {"H 101: idle line at 80", 101, 80, 0},
-    {"H 101: divisor 80.8", 101, 0, 16221},
-    {"H 1: idle line at 0", 1, 0, 0},
-    {"H 1: one pixel below", 1, 1, -4096},
-    {"far below would wrap to full", 100, 200000, -4096},
-    {"far above", 100, -200000, 16384},
-    {"lowest int", 100, INT_MIN, 16384},
-    {"highest int", 100, INT_MAX, -4096},
-    {"huge height", INT_MAX, INT_MAX, -4096},
-};
-
 TEST(LeverSetting, Cases) {
-    for (const Case& c : kCases)
+    for (const cases::LeverCase& c : cases::kLeverCases)
         EXPECT_EQ(quadrel::leverSetting(c.drawnHeight, c.y), c.setting) << c.name;
 }
 

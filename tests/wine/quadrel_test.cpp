@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "support.h"
+#include "tests/cases/quadrel_lever_cases.h"
 
 using namespace wt;
 
@@ -150,36 +151,6 @@ TEST_F(Quadrel, LifecycleCallsItsServicesInOrder) {
 
 // ---- lever handlers ----------------------------------------------------------
 
-struct LeverCase {
-    const char* name;
-    int32_t drawnHeight;
-    int32_t y;
-    int32_t setting;
-};
-
-// With H = 100 the idle line is y = 80; H = 101 keeps it at 80 (80.8 cut)
-// while the divisor stays 80.8.
-const LeverCase kLeverCases[] = {
-    {"idle line", 100, 80, 0},
-    {"top edge", 100, 0, 16384},
-    {"bottom edge", 100, 100, -4096},
-    {"above the gauge", 100, -10, 16384},
-    {"below the gauge", 100, 120, -4096},
-    {"y 41 truncates 7987.2", 100, 41, 7987},
-    {"negative truncates toward zero", 100, 81, -204},
-    {"half way up", 100, 40, 8192},
-    {"H 101 idle line", 101, 80, 0},
-    {"H 101 top edge", 101, 0, 16221},
-    {"H 200 scaled", 200, 80, 8192},
-    // Far outside the gauge the 32-bit product would wrap (to full
-    // throttle for y = 200000): these saturate instead.
-    {"far below", 100, 200000, -4096},
-    {"far above", 100, -200000, 16384},
-    {"lowest int", 100, INT_MIN, 16384},
-    {"highest int", 100, INT_MAX, -4096},
-    {"huge drawn height: idle line cut below 0.8 H", INT_MAX, 0, 16383},
-};
-
 TEST_F(Quadrel, LeverHandlersSendTheSettingForThePointerHeight) {
     Recorder rec;
     uint8_t* list = installAndFindMouseList(rec);
@@ -187,7 +158,7 @@ TEST_F(Quadrel, LeverHandlersSendTheSettingForThePointerHeight) {
     const uint32_t events[4] = {65820, 65821, 65822, 65823};
     for (int lever = 0; lever < 4; ++lever) {
         const void* handler = at(list + 44 * (2 + lever), 0x24);
-        for (const LeverCase& c : kLeverCases) {
+        for (const cases::LeverCase& c : cases::kLeverCases) {
             SCOPED_TRACE(std::string(c.name) + ", lever " + std::to_string(lever + 1));
             rec.setDrawnSize(135, c.drawnHeight);
             rec.clear();
@@ -204,7 +175,8 @@ TEST_F(Quadrel, LeverHandlersSendTheSettingForThePointerHeight) {
 TEST_F(Quadrel, LeverHandlersSendNothingWithoutADrawnBackground) {
     Recorder rec;
     rec.attach(m);
-    // Mouse list straight from the records: no install yet.
+    // Install to learn the mouse list; the host's record then says how the
+    // background is drawn, and the cases below spoil it.
     routine(0x10, {0});
     ASSERT_GE(rec.calls.size(), 3u);
     uint8_t* list = reinterpret_cast<uint8_t*>(rec.calls[2].args[0]);
@@ -235,9 +207,9 @@ TEST_F(Quadrel, LeverHandlersSendNothingWithoutADrawnBackground) {
 TEST_F(Quadrel, LeverHandlerBeforeInstallSendsNothing) {
     Recorder rec;
     rec.attach(m);
-    // Find the handler through the records alone: the lever 1 handler's
-    // code pointer is reached after install only, so install on a copy-free
-    // path first, then kill, then reload to be before install again.
+    // The mouse list is handed over only by install: learn the lever 1
+    // handler's place from one install, then reload the module so that the
+    // handler runs before any install, with no host record of the background.
     routine(0x10, {0});
     const uint32_t listAddr = rec.calls.at(2).args.at(0);
     const uint32_t handlerRva = u32(reinterpret_cast<void*>(listAddr), 44 * 2 + 0x24) - m.imageBase;

@@ -305,7 +305,10 @@ std::ostream& operator<<(std::ostream& os, const Rgb& c) {
 }
 
 std::ostream& operator<<(std::ostream& os, const ServiceCall& c) {
-    os << "service " << c.slot << "(";
+    if (c.platform.empty())
+        os << "service " << c.slot << "(";
+    else
+        os << c.platform << " (";
     for (size_t i = 0; i < c.args.size(); ++i) os << (i ? ", " : "") << "0x" << std::hex << c.args[i] << std::dec;
     return os << ")";
 }

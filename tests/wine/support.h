@@ -15,6 +15,7 @@
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace wt {
@@ -101,10 +102,16 @@ struct CallResult {
 CallResult probeCall(const void* fn, std::initializer_list<uint32_t> args, bool returnsDouble = false);
 
 // ---- recording host ----------------------------------------------------------------
+// One entry of the recorded sequence: a service call, or, when `platform`
+// is set, a platform call the module made between service calls (slot 0,
+// its name and the arguments worth comparing), noted by a test's spies.
 struct ServiceCall {
     unsigned slot;
     std::vector<uint32_t> args;
-    bool operator==(const ServiceCall& o) const { return slot == o.slot && args == o.args; }
+    std::string platform = {};
+    bool operator==(const ServiceCall& o) const {
+        return slot == o.slot && args == o.args && platform == o.platform;
+    }
 };
 std::ostream& operator<<(std::ostream& os, const ServiceCall& c);
 
@@ -129,6 +136,10 @@ struct Recorder {
     // Installs this recorder's table into the module's ImportTable + 4.
     void attach(const Module& m);
     void clear() { calls.clear(); }
+    // Notes a platform call in the same sequence as the service calls.
+    void note(std::string platformCall, std::vector<uint32_t> args = {}) {
+        calls.push_back({0, std::move(args), std::move(platformCall)});
+    }
     std::vector<std::pair<uint32_t, int32_t>> keyEvents() const;
 };
 
