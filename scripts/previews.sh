@@ -9,6 +9,12 @@ mkdir -p "$out"
 host=./gaugehost
 made=()
 
+# Wine ends its server when the last program exits; a command prompt of ours
+# waiting on its input keeps it up for the renders below.
+source scripts/wine-env.sh
+exec 3> >(wine cmd.exe >/dev/null 2>&1)
+trap 'exec 3>&-' EXIT
+
 render() {   # render MODULE NAME ARGS...
     local module=$1 name=$2; shift 2
     $host render "dist/$module.gau" --frames 2 --scale 2 "$@" -o "$out/$name.png" >/dev/null

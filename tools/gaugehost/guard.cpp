@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "image.h"
+#include "supervisor.h"
 
 namespace gh {
 
@@ -125,6 +126,7 @@ LONG CALLBACK unhandledFilter(EXCEPTION_POINTERS* e) {
         gAbortMessage.clear();
         __builtin_longjmp(gJump, 1);
     }
+    markReported();
     if (gWatching)
         std::fprintf(stderr, "gaugehost: error: %s: module code faulted: %s\n", gCallName.c_str(), gFaultText);
     else
@@ -132,13 +134,22 @@ LONG CALLBACK unhandledFilter(EXCEPTION_POINTERS* e) {
     quit(3);
 }
 
+// The message is prepared by the main thread whenever a watch begins, so
+// that the watchdog itself takes no lock of the C runtime or the heap: the
+// code it stops may hold them.
+char gWatchMessage[512];
+
+void prepareWatchMessage() {
+    std::snprintf(gWatchMessage, sizeof gWatchMessage,
+                  "gaugehost: error: %s did not return within %u s (module code hangs)\n", gCallName.c_str(), gTimeout);
+}
+
 DWORD WINAPI watchdog(void*) {
     for (;;) {
         Sleep(100);
         if ((gInCall || gWatching) && int32_t(GetTickCount() - gDeadline) > 0) {
-            std::fprintf(stderr, "gaugehost: error: %s did not return within %u s (module code hangs)\n",
-                         gCallName.c_str(), gTimeout);
-            quit(4);
+            leaveMessage(gWatchMessage[0] ? gWatchMessage : "gaugehost: error: module code hangs\n");
+            TerminateProcess(GetCurrentProcess(), 4);
         }
     }
 }
@@ -165,13 +176,16 @@ CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_li
     static uint32_t out[4];
     std::memset(out, 0, sizeof out);
     gCallName = what;
+    prepareWatchMessage();
     gSavedFs0 = readFs0();
     gFaultText[0] = 0;
     if (__builtin_setjmp(gJump) == 0) {
         gDeadline = GetTickCount() + gTimeout * 1000;
+        heartbeat();
         gInCall = true;
         ghCallRaw(fn, a, n, out, returnsDouble ? 1 : 0);
         gInCall = false;
+        heartbeat();
     } else {
         gInCall = false;
         writeFs0(gSavedFs0);
@@ -189,14 +203,20 @@ CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_li
 
 void watchBegin(const std::string& what) {
     gCallName = what;
+    prepareWatchMessage();
     gDeadline = GetTickCount() + gTimeout * 1000;
     gWatching = true;
+    heartbeat();
 }
 
-void watchEnd() { gWatching = false; }
+void watchEnd() {
+    gWatching = false;
+    heartbeat();
+}
 
 void abortModuleCall(const std::string& message) {
     if (!gInCall) {
+        markReported();
         std::fprintf(stderr, "gaugehost: error: %s\n", message.c_str());
         quit(2);
     }

@@ -569,7 +569,11 @@ Canvas Host::compose() {
         const uint32_t flags = m_.u32(e.addr + 0x30, e.label);
         const double v = elementValue(e);
         if (flags & kHidden) continue;
+        // Module code may have scribbled over host memory before this; the
+        // watchdog covers the drawing too.
+        watchBegin("drawing " + e.label);
         drawElement(c, e, v);
+        watchEnd();
     }
     return c;
 }

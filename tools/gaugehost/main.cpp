@@ -23,6 +23,7 @@
 #include "image.h"
 #include "records.h"
 #include "simenv.h"
+#include "supervisor.h"
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>
@@ -36,6 +37,7 @@ struct Options {
     bool json = false, run = true, log = false;
     int frames = 1, scale = 1;
     unsigned timeout = 10;
+    std::string worker;   // set in the worker: the supervisor's progress counter
     std::vector<std::pair<uint32_t, double>> sets;
 };
 
@@ -79,6 +81,7 @@ Options parse(int argc, char** argv) {
         else if (a == "-o") o.out = next();
         else if (a == "--frames") o.frames = int(parseInt(next(), 0, 100000, "--frames"));
         else if (a == "--scale") o.scale = int(parseInt(next(), 1, 8, "--scale"));
+        else if (a == "--worker") o.worker = next();
         else if (a == "--timeout") o.timeout = unsigned(parseInt(next(), 1, 3600, "--timeout"));
         else if (a == "--set") {
             const std::string s = next();
@@ -355,12 +358,14 @@ int runScenario(const Options& o, Module& m, Gauge& g) {
         return *cached;
     };
     auto fail = [&](const std::string& why) {
+        markReported();
         std::printf("FAILED at %s:%d: %s\n", o.scenario.c_str(), lineNo, why.c_str());
         std::fprintf(stderr, "gaugehost: %s:%d: expectation failed: %s\n", o.scenario.c_str(), lineNo, why.c_str());
         return 5;
     };
     while (std::getline(in, line)) {
         ++lineNo;
+        heartbeat();
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const size_t hash = line.find('#');
         std::string body = hash == std::string::npos ? line : line.substr(0, hash);
@@ -465,6 +470,8 @@ int runScenario(const Options& o, Module& m, Gauge& g) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     const Options o = parse(argc, argv);
+    if (o.worker.empty()) quit(superviseWorker(o.timeout));
+    attachHeartbeat(o.worker.c_str());
     int rc = 0;
     try {
         installGuards(nullptr, o.timeout);
@@ -490,10 +497,12 @@ int main(int argc, char** argv) {
             rc = runScenario(o, m, g);
         }
     } catch (const HostError& e) {
+        markReported();
         std::fflush(stdout);
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         rc = 2;
     } catch (const std::exception& e) {
+        markReported();
         std::fflush(stdout);
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         rc = 2;
