@@ -187,6 +187,25 @@ def _():
     check(rc == 2 and "unknown action" in err, "bad line: exit %s, %s" % (rc, err))
 
 
+@test("scenario.lumivane_click_plays_and_registry_restored")
+def _():
+    path = module("lumivane")
+    if not path:
+        return
+    key = r"HKLM\SOFTWARE\Microsoft\Microsoft Games\Flight Simulator\7.0"
+    query = lambda: subprocess.run(["wine", "reg", "query", key], capture_output=True, text=True,
+                                   errors="replace").stdout
+    before = query()
+    rc, out, err = host("run", path, os.path.join(HERE, "scenarios", "lumivane-stab.txt"))
+    check(rc == 0, "exit %s: %s" % (rc, err))
+    check("SetCooperativeLevel(window of class FS98MAIN, 1) -> 0x00000000" in out, "no device on the host window")
+    after_click = out.split(" 11 click 10 50", 1)[-1].split(" 12 ", 1)[0]
+    for want in ("service 36 sendKeyEvent(66376, 0)", "CreateSoundBuffer(1764 bytes) -> 0x00000000",
+                 "buffer Play(flags 0) -> 0x00000000"):
+        check(want in after_click, "the STAB click did not log %r:\n%s" % (want, after_click))
+    check(query() == before, "the simulator's registry values were not put back")
+
+
 # ---------------------------------------------------------------- golden images
 
 GOLDEN = {

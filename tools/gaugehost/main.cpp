@@ -347,6 +347,7 @@ int runScenario(const Options& o, Module& m, Gauge& g) {
     std::printf("gaugehost: %s (%s, version %u)\n", g.path.c_str(), g.name.c_str(), g.version);
     if (isDsoundModule(g)) sim = std::make_unique<SimulatorStandIn>(true);
     Host h(m, g, o.scale, true);
+    if (sim) sim->watchSound(m, [&h](const std::string& s) { h.logLine(s); });
     std::printf("start\n");
     h.start();
     std::string line;
@@ -485,6 +486,7 @@ int main(int argc, char** argv) {
             std::unique_ptr<SimulatorStandIn> sim;
             if (isDsoundModule(g)) sim = std::make_unique<SimulatorStandIn>(o.log);
             Host h(m, g, o.scale, o.log);
+            if (sim) sim->watchSound(m, [&h](const std::string& s) { h.logLine(s); });
             for (auto [id, v] : o.sets) h.setVar(id, v, nullptr);
             h.start();
             for (int i = 0; i < o.frames; ++i) h.frame();

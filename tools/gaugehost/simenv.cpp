@@ -1,12 +1,20 @@
 #include "simenv.h"
 
+#include "image.h"
+
 #include <windows.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace gh {
+
+// The leading part of DSBUFFERDESC that the log reads.
+struct DSBUFFERDESC_LIKE {
+    DWORD size, flags, bytes;
+};
 
 namespace {
 const char kKey[] = "SOFTWARE\\Microsoft\\Microsoft Games\\Flight Simulator\\7.0";
@@ -107,6 +115,114 @@ SimulatorStandIn::~SimulatorStandIn() {
     }
     if (createdKey_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
     if (window_) DestroyWindow(static_cast<HWND>(window_));
+}
+
+// ---- DirectSound seen from the host ------------------------------------------------
+
+namespace {
+
+std::function<void(const std::string&)> gSoundLog;
+void** gDeviceVtbl = nullptr;     // the original tables
+void** gBufferVtbl = nullptr;
+void* gDeviceHooked[11];          // copies with a few entries routed here
+void* gBufferHooked[21];
+typedef HRESULT(WINAPI* CreateFn)(const GUID*, void**, void*);
+CreateFn gRealCreate = nullptr;
+
+void say(const std::string& s) {
+    if (gSoundLog) gSoundLog(s);
+}
+std::string hr(HRESULT h) {
+    char b[32];
+    std::snprintf(b, sizeof b, "0x%08lX", static_cast<unsigned long>(h));
+    return b;
+}
+
+HRESULT WINAPI bufferPlay(void* self, DWORD r, DWORD prio, DWORD flags) {
+    typedef HRESULT(WINAPI * Fn)(void*, DWORD, DWORD, DWORD);
+    const HRESULT h = reinterpret_cast<Fn>(gBufferVtbl[12])(self, r, prio, flags);
+    say("sound: buffer Play(flags " + std::to_string(flags) + ") -> " + hr(h));
+    return h;
+}
+
+HRESULT WINAPI deviceCreateBuffer(void* self, const DSBUFFERDESC_LIKE* desc, void** out, void* outer);
+
+HRESULT WINAPI deviceCooperative(void* self, HWND w, DWORD level) {
+    typedef HRESULT(WINAPI * Fn)(void*, HWND, DWORD);
+    const HRESULT h = reinterpret_cast<Fn>(gDeviceVtbl[6])(self, w, level);
+    char cls[64] = {};
+    GetClassNameA(w, cls, sizeof cls - 1);
+    say("sound: SetCooperativeLevel(window of class " + std::string(cls) + ", " + std::to_string(level) + ") -> " + hr(h));
+    return h;
+}
+
+HRESULT WINAPI deviceCreateBuffer(void* self, const DSBUFFERDESC_LIKE* desc, void** out, void* outer) {
+    typedef HRESULT(WINAPI * Fn)(void*, const void*, void**, void*);
+    const HRESULT h = reinterpret_cast<Fn>(gDeviceVtbl[3])(self, desc, out, outer);
+    std::string what = "sound: CreateSoundBuffer(";
+    if (desc) what += std::to_string(desc->bytes) + " bytes";
+    say(what + ") -> " + hr(h));
+    if (h == 0 && out && *out) {
+        void*** obj = reinterpret_cast<void***>(*out);
+        if (!gBufferVtbl) {
+            gBufferVtbl = *obj;
+            for (int i = 0; i < 21; ++i) gBufferHooked[i] = gBufferVtbl[i];
+            gBufferHooked[12] = reinterpret_cast<void*>(&bufferPlay);
+        }
+        if (*obj == gBufferVtbl) *obj = gBufferHooked;
+    }
+    return h;
+}
+
+HRESULT WINAPI hostDirectSoundCreate(const GUID* guid, void** out, void* outer) {
+    const HRESULT h = gRealCreate(guid, out, outer);
+    say("sound: DirectSoundCreate -> " + hr(h));
+    if (h == 0 && out && *out) {
+        void*** obj = reinterpret_cast<void***>(*out);
+        if (!gDeviceVtbl) {
+            gDeviceVtbl = *obj;
+            for (int i = 0; i < 11; ++i) gDeviceHooked[i] = gDeviceVtbl[i];
+            gDeviceHooked[3] = reinterpret_cast<void*>(&deviceCreateBuffer);
+            gDeviceHooked[6] = reinterpret_cast<void*>(&deviceCooperative);
+        }
+        if (*obj == gDeviceVtbl) *obj = gDeviceHooked;
+    }
+    return h;
+}
+
+}  // namespace
+
+void SimulatorStandIn::watchSound(const Module& m, std::function<void(const std::string&)> log) {
+    HMODULE ds = GetModuleHandleA("dsound.dll");
+    if (!ds) return;
+    gRealCreate = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(ds, MAKEINTRESOURCEA(1))));
+    if (!gRealCreate) return;
+    gSoundLog = std::move(log);
+    // The module's import address table: replace the slot that holds
+    // DirectSoundCreate.
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(reinterpret_cast<const uint8_t*>(m.handle()) + dos->e_lfanew);
+    const uint32_t dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    if (!dir) return;
+    for (uint32_t d = m.base() + dir; m.readable(d, 20); d += 20) {
+        uint32_t name = 0, thunks = 0;
+        std::memcpy(&name, reinterpret_cast<const void*>(uintptr_t(d + 12)), 4);
+        std::memcpy(&thunks, reinterpret_cast<const void*>(uintptr_t(d + 16)), 4);
+        if (name == 0) break;
+        for (uint32_t t = m.base() + thunks; thunks && m.readable(t, 4); t += 4) {
+            uint32_t v;
+            std::memcpy(&v, reinterpret_cast<const void*>(uintptr_t(t)), 4);
+            if (v == 0) break;
+            if (v != uint32_t(uintptr_t(gRealCreate))) continue;
+            DWORD old = 0;
+            void* slot = reinterpret_cast<void*>(uintptr_t(t));
+            if (VirtualProtect(slot, 4, PAGE_READWRITE, &old)) {
+                const uint32_t hook = uint32_t(uintptr_t(&hostDirectSoundCreate));
+                std::memcpy(slot, &hook, 4);
+                VirtualProtect(slot, 4, old, &old);
+            }
+        }
+    }
 }
 
 }  // namespace gh

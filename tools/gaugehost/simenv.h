@@ -3,9 +3,12 @@
 // an install folder (the host's own), and a click sound in its "Sound" folder.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace gh {
+
+class Module;
 
 class SimulatorStandIn {
 public:
@@ -14,6 +17,9 @@ public:
     // Restores the registry values found before (or removes ours).
     ~SimulatorStandIn();
     const std::string& folder() const { return folder_; }
+    // Routes the module's DirectSoundCreate through the host, so that the
+    // device and every sound buffer it plays show in `log`.
+    void watchSound(const Module& m, std::function<void(const std::string&)> log);
 
 private:
     std::string folder_;
