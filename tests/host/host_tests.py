@@ -187,6 +187,23 @@ def _():
     check(rc == 2 and "unknown action" in err, "bad line: exit %s, %s" % (rc, err))
 
 
+@test("scenario.scale")
+def _():
+    # At scale 2 the host's record of the drawn background says 270 x 200;
+    # quadrel measures the pointer against that height.
+    path = module("quadrel")
+    if not path:
+        return
+    s = os.path.join(TMP, "scale.txt")
+    open(s, "w").write("drag 10 80\nexpect key 65820 8192\ndrag 10 160\nexpect key 65820 0\nframe\n"
+                       "expect pixel 0 130 0 0 0\nexpect pixel 12 130 210 210 210\nexpect pixel 12 129 0 0 0\n"
+                       "render %s\n" % os.path.join(TMP, "scale.png"))
+    rc, out, err = host("run", path, s, "--scale", "2")
+    check(rc == 0, "exit %s\n%s%s" % (rc, out[-1500:], err))
+    w, h, _ = png.read(os.path.join(TMP, "scale.png"))
+    check((w, h) == (270, 200), "picture %d x %d" % (w, h))
+
+
 @test("scenario.lumivane_click_plays_and_registry_restored")
 def _():
     path = module("lumivane")
@@ -439,6 +456,8 @@ def main():
         for t in TESTS:
             t()
     finally:
+        import shutil
+        shutil.rmtree(TMP, ignore_errors=True)
         keeper.stdin.close()
         try:
             keeper.wait(timeout=20)

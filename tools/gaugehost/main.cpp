@@ -321,7 +321,7 @@ void inspect(const Options& o, Module& m, Gauge& g) {
     }
     if (f.ran) {
         std::printf("module-level variables (met in services 38/40 during one lifecycle run): %s\n",
-                    f.vars.empty() ? "none" : "");
+                    f.vars.empty() ? "none" : std::to_string(f.vars.size()).c_str());
         for (auto [a, id] : f.vars) std::printf("  var %u at %s\n", id, R(a).c_str());
         if (!f.keys.empty()) {
             std::printf("key events sent during that run:");
