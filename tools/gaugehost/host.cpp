@@ -538,17 +538,18 @@ void Host::drawString(Canvas& c, const Element& e) {
     }
     GdiFlush();
     std::memcpy(dibBits_, c.px.data(), c.px.size() * 4);
-    // Character height from the box: the text fills the box's height less a
-    // pixel above and below. Colour word 3 is the text colour (a COLORREF).
-    const int height = std::max<int>(1, int(e.boxH) - 2);
-    HFONT font = CreateFontA(-height, 0, 0, 0, int(e.fontWeight), 0, 0, 0, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+    // The box's height is the font's cell height (ascent plus descent); the
+    // text starts at the box's top-left. Colour word 3 is the text colour
+    // (a COLORREF).
+    const int height = std::max<int>(1, int(e.boxH));
+    HFONT font = CreateFontA(height, 0, 0, 0, int(e.fontWeight), 0, 0, 0, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, DEFAULT_PITCH,
                              e.font.empty() ? "Arial" : e.font.c_str());
     HGDIOBJ old = SelectObject(dc_, font);
     SetBkMode(dc_, TRANSPARENT);
     SetTextColor(dc_, COLORREF(e.colour[2] & 0x00FFFFFF));
     RECT box = {e.x, e.y, e.x + int(e.boxW), e.y + int(e.boxH)};
-    DrawTextA(dc_, text.c_str(), int(text.size()), &box, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    DrawTextA(dc_, text.c_str(), int(text.size()), &box, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
     GdiFlush();
     SelectObject(dc_, old);
     DeleteObject(font);
