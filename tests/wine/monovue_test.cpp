@@ -346,6 +346,7 @@ TEST_F(Monovue, ElementChainBytes) {
 TEST_F(Monovue, MouseListHasNoActiveArea) {
     uint8_t* list = at(header, 0x50);
     ASSERT_TRUE(m.inWritable(list));
+    EXPECT_TRUE(m.inWritable(list + 3 * 44 - 1));
     const uint32_t types[3] = {1, 3, 0};
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE("mouse entry " + std::to_string(i + 1));

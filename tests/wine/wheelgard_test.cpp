@@ -207,6 +207,8 @@ TEST_F(Wheelgard, MouseListBytes) {
         {3, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
         {0, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
     };
+    EXPECT_TRUE(m.inWritable(mouseList()));
+    EXPECT_TRUE(m.inWritable(mouseList() + 6 * 44 - 1));
     std::set<uint32_t> handlers;
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE("mouse entry " + std::to_string(i + 1));
