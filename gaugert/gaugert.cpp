@@ -1,4 +1,4 @@
-// The fixed part of every generated gauge module: Linkage and ImportTable,
+// What every generated gauge module shares unchanged: Linkage and ImportTable,
 // the started flag, the service-code dispatch of GaugeCallback and the
 // routine forms as value routines.
 #include "gaugert.h"

@@ -7,11 +7,18 @@
 // and flap legends, two rules and a divider. The host draws the needles and
 // the readouts over it.
 //
-// Legends use two small pixel fonts of this file: 3 x 5 on the background
-// (where the Part leaves 5-pixel-high room, e.g. "FOB:" at y 137..141) and
-// 3 x 7 on the 80 x 9 legend icons (17 characters at the project's 6-pixel
-// advance would need 101 pixels). The centre column's dial legends use the
-// project's 5 x 7 font.
+// Legends use two small pixel fonts of this file: 5 rows high on the
+// background (the fuel and flap legends have 5-pixel-high room, e.g. "FOB:"
+// at y 137..141) and 3 x 7 on the 80 x 9 legend icons (17 characters at the
+// project's 6-pixel advance would need 101 pixels). The centre column's dial
+// legends use the project's 5 x 7 font.
+//
+// The 5-row font is proportional: most glyphs are 3 columns wide, G, A and S
+// 4, the colon 1, with one blank column between glyphs. So the legends span
+// exactly the boxes the gauge gives them: "FOB:" x 18..30, "KG" x 74..81,
+// "FLAPS:" x 129..151.
+#include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -30,22 +37,24 @@ constexpr Rgb kYellow{255, 255, 0};
 
 // ---- small fonts ---------------------------------------------------------------
 
+// Every row of a glyph has the glyph's width; '#' is ink.
 struct Glyph {
     char c;
     const char* rows[7];
+    int width() const { return static_cast<int>(std::strlen(rows[0])); }
 };
 
 // clang-format off
-const Glyph kSmall[] = {  // 3 x 5
+const Glyph kSmall[] = {  // 5 rows, 1 to 4 columns
     {'F', {"###", "#  ", "## ", "#  ", "#  "}},
     {'O', {"###", "# #", "# #", "# #", "###"}},
     {'B', {"## ", "# #", "## ", "# #", "## "}},
     {'K', {"# #", "# #", "## ", "# #", "# #"}},
-    {'G', {"###", "#  ", "# #", "# #", "###"}},
+    {'G', {" ###", "#   ", "# ##", "#  #", " ###"}},
     {'L', {"#  ", "#  ", "#  ", "#  ", "###"}},
-    {'A', {"###", "# #", "###", "# #", "# #"}},
+    {'A', {" ## ", "#  #", "####", "#  #", "#  #"}},
     {'P', {"###", "# #", "###", "#  ", "#  "}},
-    {'S', {"###", "#  ", "###", "  #", "###"}},
+    {'S', {" ###", "#   ", " ## ", "   #", "### "}},
     {'N', {"###", "# #", "# #", "# #", "# #"}},
     {'M', {"# #", "###", "###", "# #", "# #"}},
     {'2', {"###", "  #", "###", "#  ", "###"}},
@@ -54,7 +63,7 @@ const Glyph kSmall[] = {  // 3 x 5
     {'0', {"###", "# #", "# #", "# #", "###"}},
     {'%', {"# #", "  #", " # ", "#  ", "# #"}},
     {'/', {"  #", "  #", " # ", "#  ", "#  "}},
-    {':', {"   ", "#  ", "   ", "#  ", "   "}},
+    {':', {" ", "#", " ", "#", " "}},
 };
 const Glyph kCondensed[] = {  // 3 x 7
     {'A', {" # ", "# #", "# #", "###", "# #", "# #", "# #"}},
@@ -76,33 +85,49 @@ const Glyph kCondensed[] = {  // 3 x 7
 };
 // clang-format on
 
-// Draws `s` with 3-pixel-wide glyphs of `rows` rows, one blank column
-// between characters (a space is one blank advance); returns the x after it.
+template <size_t N>
+const Glyph& glyph(const Glyph (&font)[N], char ch) {
+    for (const Glyph& candidate : font)
+        if (candidate.c == ch) return candidate;
+    throw std::runtime_error(std::string("no small glyph for '") + ch + "'");
+}
+
+constexpr int kSpaceWidth = 3;  // a space is a blank glyph of 3 columns
+
+// Width of `s` in `font`, from the first glyph's left column to the last
+// glyph's right column.
+template <size_t N>
+int smallWidth(const std::string& s, const Glyph (&font)[N]) {
+    int w = 0;
+    for (char ch : s) w += (ch == ' ' ? kSpaceWidth : glyph(font, ch).width()) + 1;
+    return s.empty() ? 0 : w - 1;
+}
+
+// Draws `s` with glyphs of `rows` rows, one blank column between characters;
+// returns the x after it.
 template <size_t N>
 int smallText(Canvas& c, int x, int y, const std::string& s, Rgb colour, const Glyph (&font)[N],
               int rows) {
     for (char ch : s) {
-        if (ch != ' ') {
-            const Glyph* g = nullptr;
-            for (const Glyph& candidate : font)
-                if (candidate.c == ch) g = &candidate;
-            if (g == nullptr) throw std::runtime_error(std::string("no small glyph for '") + ch + "'");
-            for (int r = 0; r < rows; ++r)
-                for (int col = 0; col < 3; ++col)
-                    if (g->rows[r][col] == '#') c.set(x + col, y + r, colour);
+        if (ch == ' ') {
+            x += kSpaceWidth + 1;
+            continue;
         }
-        x += 4;
+        const Glyph& g = glyph(font, ch);
+        for (int r = 0; r < rows; ++r)
+            for (int col = 0; col < g.width(); ++col)
+                if (g.rows[r][col] == '#') c.set(x + col, y + r, colour);
+        x += g.width() + 1;
     }
     return x;
 }
-int smallWidth(const std::string& s) { return static_cast<int>(s.size()) * 4 - 1; }
 
 void small(Canvas& c, int x, int y, const std::string& s, Rgb colour) {
     smallText(c, x, y, s, colour, kSmall, 5);
 }
 // Centred on column `cx`.
 void smallCentred(Canvas& c, int cx, int y, const std::string& s, Rgb colour) {
-    small(c, cx - smallWidth(s) / 2, y, s, colour);
+    small(c, cx - smallWidth(s, kSmall) / 2, y, s, colour);
 }
 void textCentred(Canvas& c, int cx, int y, const std::string& s, Rgb colour) {
     c.text(cx - Canvas::textWidth(s) / 2, y, s, colour);
@@ -115,12 +140,29 @@ constexpr int kN1PivotY = 29, kEgtPivotY = 70;
 constexpr double kDialRadius = 19;
 constexpr int kCentre = 105;  // centre column, between engines 2 and 3
 
-// N1: the white arc runs from value 0 (lower left, 227 degrees) over the top
-// to beyond 100 (upper right); the red arc marks the range above 100, inside
-// it. Legends 6 and 10 stand inside the arc at 60 and 100.
-void n1Dial(Canvas& c, int px) {
+struct Pixel {
+    int x, y;
+};
+// Where each N1 needle points at value 0, engines 1 to 4: the first entry of
+// the needle's point table (monovue.cpp).
+constexpr Pixel kN1Zero[4] = {{13, 43}, {61, 42}, {122, 43}, {169, 44}};
+
+// Direction from the pivot (px, py) to `p`, in the arc's degrees (0 right,
+// 90 up), from 0 to 360.
+double direction(int px, int py, Pixel p) {
+    const double pi = 3.14159265358979323846;
+    const double a = std::atan2(static_cast<double>(py - p.y), static_cast<double>(p.x - px)) * 180.0 / pi;
+    return a < 0 ? a + 360.0 : a;
+}
+
+// N1: the white arc runs from value 0 (lower left: it ends in the direction
+// of the needle's value-0 point, about 227 to 229 degrees, so that the
+// needle at 0 rests on its end) over the top to beyond 100 (upper right); the
+// red arc marks the range above 100, inside it. Legends 6 and 10 stand
+// inside the arc at 60 and 100.
+void n1Dial(Canvas& c, int px, Pixel zero) {
     const int py = kN1PivotY;
-    c.arc(px, py, kDialRadius, 33, 227, kWhite);
+    c.arc(px, py, kDialRadius, 33, direction(px, py, zero), kWhite);
     c.arc(px, py, 16.5, 33, 45, kRed, 2.0);
     small(c, px - 10, py - 11, "6", kWhite);
     small(c, px + 5, py - 11, "10", kWhite);
@@ -138,9 +180,9 @@ void egtDial(Canvas& c, int px) {
 
 Canvas background() {
     Canvas c(210, 225, kGround);
-    for (int px : kPivotX) {
-        n1Dial(c, px);
-        egtDial(c, px);
+    for (int e = 0; e < 4; ++e) {
+        n1Dial(c, kPivotX[e], kN1Zero[e]);
+        egtDial(c, kPivotX[e]);
     }
 
     // Centre column: what the rows show, and their units.

@@ -7,8 +7,9 @@
 
 namespace wheelgard {
 
-// Gear extension at or above which a gear counts as down and locked; any
-// extension above 0 short of it counts as in transit.
+// Gear extension above which (strictly) a gear counts as down and locked;
+// any extension above 0 up to and including it counts as in transit, so
+// exactly 16300.0 is still in transit.
 constexpr double kGearDownThreshold = 16300.0;
 
 // Icon states of a gear lamp.

@@ -30,7 +30,7 @@ uint64_t bitsOf(double d) { return std::bit_cast<uint64_t>(d); }
 
 // ---- bounded and state forms ---------------------------------------------------------
 
-TEST(BoundedForm, PartEdgeCases) {
+TEST(BoundedForm, ClampEdgeCases) {
     constexpr Bounds b{2000, 2000, 500, 500};
     EXPECT_EQ(gaugert::bounded(499.9, b), 500.0);
     EXPECT_EQ(gaugert::bounded(500.0, b), 500.0);
@@ -88,7 +88,7 @@ std::string run(const TextForm& form, double x, double* returned = nullptr) {
 constexpr TextForm kPlain1 = gaugert::textForm("%03.1f");
 constexpr TextForm kCelsius0 = gaugert::textForm("%03.0f", Transform::kRankineToCelsius);
 
-TEST(TextForm, PartExamples) {
+TEST(TextForm, WorkedExamples) {
     double v = 0;
     EXPECT_EQ(run(kPlain1, 99.95, &v), "99.9");
     EXPECT_EQ(v, static_cast<double>(99.95f));

@@ -107,11 +107,8 @@ TEST(MonovueReadouts, HostileValuesStayWithinTheCapacity) {
 
 // ---- needles ---------------------------------------------------------------------------
 
-TEST(MonovueNeedles, N1IsPassThrough) {
-    for (double x : {-5.0, 0.0, 60.0, 100.0, 130.0})
-        EXPECT_EQ(gaugert::passThrough(x), x);
-    EXPECT_TRUE(std::isnan(gaugert::passThrough(kNaN)));
-}
+// The N1 needles take the runtime's pass-through routine as it is: the
+// Wine tests call them through the module's records (NeedleRoutines).
 
 TEST(MonovueNeedles, EgtEngine1) {
     const gaugert::Bounds& b = monovue::kEgtNeedle1;

@@ -49,7 +49,8 @@ struct ClickCase {
     int32_t after;
 };
 
-constexpr uint32_t kUp = kEventBrakeUp, kDown = kEventBrakeDown;
+// The simulator's key events: brake selector one position up, one down.
+constexpr uint32_t kUp = 66298, kDown = 66299;
 
 // Every selection that can occur against every button.
 const ClickCase kClickCases[] = {
@@ -91,8 +92,8 @@ struct SimulatedSelector {
     int32_t position;
     void apply(KeySteps s) {
         for (int32_t i = 0; i < s.count; ++i) {
-            if (s.eventId == kEventBrakeUp && position < 9) ++position;
-            if (s.eventId == kEventBrakeDown && position > 0) --position;
+            if (s.eventId == kUp && position < 9) ++position;
+            if (s.eventId == kDown && position > 0) --position;
         }
     }
 };

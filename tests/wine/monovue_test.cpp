@@ -32,7 +32,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double single(double x) { return static_cast<double>(static_cast<float>(x)); }
 
-// ---- the Part's tables -------------------------------------------------------------
+// ---- the display's tables ----------------------------------------------------------
 
 enum Kind : uint32_t { kImage = 0, kNeedle = 1, kString = 2, kIcon = 4 };
 enum Readout { kN1, kEgt, kN2, kFf, kFob, kFlaps };
@@ -139,9 +139,16 @@ double expectedValue(Readout r, double x) {
     }
 }
 
+// What a readout shows of a formatted text. The widths in the formats are
+// minimums: a longer text is written in full, as far as the text buffer
+// goes. The runtime writes at most kTextCapacity (16) bytes, the NUL
+// included, so a text longer than 15 characters is cut after its 15th.
+std::string shown(const std::string& full) { return full.substr(0, kTextCapacity - 1); }
+
+// `text` is the whole formatted text; the readout shows shown(text).
 struct TextCase { double x; const char* text; };
 
-// The Part's examples, and more.
+// The display's worked examples, and more.
 std::vector<TextCase> textCases(Readout r) {
     switch (r) {
         case kN1: case kN2:
@@ -153,7 +160,9 @@ std::vector<TextCase> textCases(Readout r) {
         case kFob:
             return {{454, "001000"}, {10000, "022026"}, {500000, "1101322"}, {0, "000000"}};
         case kFlaps:
-            return {{5, " 5"}, {30, "30"}, {100, "100"}, {0, " 0"}, {3e38, "300000000549775"}};
+            // 3e38 as a single is 300000000549775575777803994281145270272.
+            return {{5, " 5"}, {30, "30"}, {100, "100"}, {0, " 0"},
+                    {3e38, "300000000549775575777803994281145270272"}};
     }
     return {};
 }
@@ -170,12 +179,6 @@ double expectedNeedle(NeedleRoutine r, double x) {
 
 // ---- fixture ------------------------------------------------------------------------
 
-bool writable(const void* p) {
-    MEMORY_BASIC_INFORMATION mbi;
-    if (VirtualQuery(p, &mbi, sizeof mbi) == 0) return false;
-    return (mbi.Protect & (PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
-}
-
 class Monovue : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -188,18 +191,10 @@ protected:
     }
     void TearDown() override { unloadModule(m); }
 
-    // The chain, walked through the child lists from the root slot.
-    std::vector<uint8_t*> elements() const {
-        std::vector<uint8_t*> out;
-        uint8_t* e = at(at(header, 0x08), 0);
-        while (e != nullptr && out.size() < 64 && m.inImage(addr(e))) {
-            out.push_back(e);
-            uint8_t* list = at(e, 0x28);
-            e = list ? at(list, 0) : nullptr;
-        }
-        return out;
-    }
-    uint8_t* element(int number) const {  // 1-based, as in the Part
+    // The chain, walked through the child lists from the root slot (as far
+    // as it is sound; ElementChainBytes reports where it is not).
+    std::vector<uint8_t*> elements() const { return walkChain(m, header).elements; }
+    uint8_t* element(int number) const {  // 1-based, in drawing order
         std::vector<uint8_t*> all = elements();
         return number <= static_cast<int>(all.size()) ? all[number - 1] : nullptr;
     }
@@ -216,19 +211,7 @@ protected:
     void setSource(uint8_t* e, double v) { std::memcpy(e + 0x48, &v, 8); }
 
     // Every byte of the module's writable sections.
-    std::vector<uint8_t> writableData() const {
-        std::vector<uint8_t> out;
-        const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle);
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-            reinterpret_cast<const uint8_t*>(m.handle) + dos->e_lfanew);
-        const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
-        for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s) {
-            if (!(s->Characteristics & IMAGE_SCN_MEM_WRITE)) continue;
-            const uint8_t* p = reinterpret_cast<const uint8_t*>(m.handle) + s->VirtualAddress;
-            out.insert(out.end(), p, p + s->Misc.VirtualSize);
-        }
-        return out;
-    }
+    std::vector<uint8_t> writableData() const { return wt::writableData(m); }
 
     Module m;
     uint8_t* header = nullptr;
@@ -239,62 +222,80 @@ protected:
 TEST_F(Monovue, LinkageAndImportTableBytes) {
     expectRecord(m, "Linkage", m.linkage, 0x20,
                  {w32(0x00, 0x13, "module id"), w32(0x14, 0x800, "linkage version"),
-                  ptr(0x18, header, "gauge list: the header")},
+                  dataPtr(0x18, "gauge list: the header")},
                  {0x04, 0x08});
+    EXPECT_EQ(u32(header, 0x00), 800u) << "the gauge list names a version-800 header";
     EXPECT_EQ(u32(m.linkage, 0x1C), 0u) << "one gauge, then the zero word";
     expectRecord(m, "ImportTable", m.imports, 0x10, {w32(0x00, 0x0F, "import id")});
-    EXPECT_TRUE(writable(m.imports));
+    EXPECT_TRUE(m.inWritable(m.imports));
     EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
     EXPECT_EQ(probeCall(at(m.linkage, 0x08), {}).stackLeft, 0);
 }
 
 TEST_F(Monovue, HeaderBlockNameAndRootSlot) {
-    uint8_t* name = at(header, 0x04);
-    uint8_t* slot = at(header, 0x08);
     // 0xC4 bytes: the 0x58-byte header, then zero to 0xC4. The seven
     // routine slots of version 610 are zero.
     expectRecord(m, "GaugeHeader", header, 0xC4,
-                 {w32(0x00, 800, "version"), ptr(0x04, name, "name"), ptr(0x08, slot, "root slot"),
-                  w32(0x2C, 100, "size value"), ptr(0x50, at(header, 0x50), "mouse list")},
+                 {w32(0x00, 800, "version"), dataPtr(0x04, "name"), dataPtr(0x08, "root slot"),
+                  w32(0x2C, 100, "size value"), dataPtr(0x50, "mouse list")},
                  {0x54});
-    EXPECT_TRUE(writable(header));
-    ASSERT_TRUE(m.inImage(addr(name)));
+    EXPECT_TRUE(m.inWritable(header));
+    uint8_t* name = at(header, 0x04);
+    uint8_t* slot = at(header, 0x08);
+    uint8_t* mouse = at(header, 0x50);
+    ASSERT_TRUE(m.inWritable(name));
+    ASSERT_TRUE(m.inWritable(slot));
+    ASSERT_TRUE(m.inWritable(mouse));
     expectRecord(m, "gauge name", name, 32, {}, {}, {{0, 32, "monovue"}});
-    ASSERT_TRUE(m.inImage(addr(slot)));
-    EXPECT_TRUE(writable(slot));
-    EXPECT_TRUE(m.inImage(u32(slot, 0))) << "the slot holds the root element";
+    // The slot holds the root element, a background image element, then a
+    // zero word.
+    uint8_t* root = at(slot, 0);
+    ASSERT_TRUE(m.inWritable(root)) << "the slot holds the root element";
+    EXPECT_EQ(u32(root, 0x00), 0u) << "kind: static image";
+    EXPECT_EQ(u32(root, 0x04), 256u) << "the background bitmap";
     EXPECT_EQ(u32(slot, 4), 0u);
+    expectDisjoint({span(header, 0xC4, "header block"), span(name, 32, "name buffer"),
+                    span(slot, 8, "root slot"), span(mouse, 3 * 44, "mouse list"),
+                    span(root, 0x60, "root element")});
 }
 
 TEST_F(Monovue, ElementChainBytes) {
-    const std::vector<uint8_t*> chain = elements();
+    // One chain of 29 elements from the root slot, none met twice, ending at
+    // a NULL child list.
+    const ChainWalk walk = walkChain(m, header);
+    EXPECT_EQ(walk.problem, "");
+    const std::vector<uint8_t*>& chain = walk.elements;
     const std::vector<Element>& table = chainTable();
     ASSERT_EQ(chain.size(), table.size()) << "29 elements in one chain";
-    std::set<uint32_t> failureEntries;
+    // Every record the chain owns, each element's child list, failure entry
+    // and point table its own.
+    std::vector<Span> records;
     for (size_t i = 0; i < table.size(); ++i) {
         const Element& t = table[i];
         uint8_t* e = chain[i];
         SCOPED_TRACE("element " + std::to_string(i + 1));
-        EXPECT_TRUE(writable(e));
-        uint8_t* children = at(e, 0x28);
-        uint8_t* failures = at(e, 0x2C);
+        EXPECT_TRUE(m.inWritable(e));
+        const std::string n = std::to_string(i + 1);
+        records.push_back(span(e, recordSize(t.kind), "element " + n));
         std::vector<Field> f = {
             w32(0x00, t.kind, "kind"), w32(0x04, t.bitmap, "bitmap"),
             w32(0x08, static_cast<uint32_t>(t.x), "x"), w32(0x0C, static_cast<uint32_t>(t.y), "y"),
-            ptr(0x20, header, "gauge"), ptr(0x2C, failures, "failure list"), w32(0x30, 0x83, "image flags"),
+            ptr(0x20, header, "gauge"), dataPtr(0x2C, "failure list"), w32(0x30, 0x83, "image flags"),
         };
+        uint8_t* children = at(e, 0x28);
         if (i + 1 < table.size()) {
-            f.push_back(ptr(0x28, children, "child list"));
-            ASSERT_TRUE(m.inImage(addr(children)));
-            EXPECT_TRUE(writable(children));
+            f.push_back(dataPtr(0x28, "child list"));
+            ASSERT_TRUE(m.inWritable(children));
+            // One child, then the zero word.
             expectRecord(m, "child list", children, 8, {ptr(0, chain[i + 1], "next element")});
+            records.push_back(span(children, 8, "child list of element " + n));
         } else {
             EXPECT_EQ(children, nullptr) << "the last element has no child list";
         }
-        ASSERT_TRUE(m.inImage(addr(failures)));
-        EXPECT_TRUE(writable(failures));
+        uint8_t* failures = at(e, 0x2C);
+        ASSERT_TRUE(m.inWritable(failures));
         expectRecord(m, "failure entry", failures, 12, {});
-        EXPECT_TRUE(failureEntries.insert(addr(failures)).second) << "each element has its own entry";
+        records.push_back(span(failures, 12, "failure entry of element " + n));
 
         std::vector<uint32_t> code;
         switch (t.kind) {
@@ -303,11 +304,10 @@ TEST_F(Monovue, ElementChainBytes) {
             case kNeedle: {
                 uint8_t* points = at(e, 0x70);
                 f.push_back(w32(0x3C, t.var, "variable id"));
-                f.push_back(ptr(0x70, points, "point table"));
+                f.push_back(dataPtr(0x70, "point table"));
                 f.push_back(w32(0x74, static_cast<uint32_t>(t.points.size()), "point count"));
                 code.push_back(0xE0);
-                ASSERT_TRUE(m.inImage(addr(points)));
-                EXPECT_TRUE(writable(points));
+                ASSERT_TRUE(m.inWritable(points));
                 std::vector<Field> pf;
                 for (size_t k = 0; k < t.points.size(); ++k) {
                     pf.push_back(w32(24 * k + 0, static_cast<uint32_t>(t.points[k].x), "point x"));
@@ -315,6 +315,7 @@ TEST_F(Monovue, ElementChainBytes) {
                     pf.push_back(dbl(24 * k + 8, t.points[k].value, "point value"));
                 }
                 expectRecord(m, "point table", points, 24 * t.points.size(), pf);
+                records.push_back(span(points, 24 * t.points.size(), "point table of element " + n));
                 break;
             }
             case kString:
@@ -338,12 +339,14 @@ TEST_F(Monovue, ElementChainBytes) {
         if (t.kind == kString) texts.push_back({0xF8, 32, "Arial"});
         expectRecord(m, "element", e, recordSize(t.kind), f, code, texts);
     }
+    records.push_back(span(header, 0xC4, "header block"));
+    expectDisjoint(records);
 }
 
 TEST_F(Monovue, MouseListHasNoActiveArea) {
     uint8_t* list = at(header, 0x50);
-    ASSERT_TRUE(m.inImage(addr(list)));
-    EXPECT_TRUE(writable(list));
+    ASSERT_TRUE(m.inWritable(list));
+    EXPECT_TRUE(m.inWritable(list + 3 * 44 - 1));
     const uint32_t types[3] = {1, 3, 0};
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE("mouse entry " + std::to_string(i + 1));
@@ -367,7 +370,7 @@ TEST_F(Monovue, Code6RefreshesVariables324Then325) {
     uint8_t* position = reinterpret_cast<uint8_t*>(rec.calls[1].args.at(0));
     EXPECT_EQ(position - armed, 28) << "contiguous 28-byte records";
     ASSERT_TRUE(m.inImage(addr(armed)));
-    EXPECT_TRUE(writable(armed));
+    EXPECT_TRUE(m.inWritable(armed));
     expectRecord(m, "ModuleVar 324", armed, 28, {w32(0x00, 324, "id"), dbl(0x0C, 1.0, "cached value")});
     expectRecord(m, "ModuleVar 325", position, 28, {w32(0x00, 325, "id"), dbl(0x0C, 16500.0, "cached value")});
     // Every code 6 refreshes again, in the same order.
@@ -439,7 +442,7 @@ TEST_F(Monovue, NeedleRoutines) {
         setSource(chain[i], kNaN);
         EXPECT_TRUE(std::isnan(valueRoutine(chain[i], 0xE0))) << "element " << i + 1;
     }
-    // The Part's cases, by engine.
+    // The bounds of each engine, at and around their limits.
     auto egt = [&](int element, double x) {
         setSource(chain[element - 1], x);
         return valueRoutine(chain[element - 1], 0xE0);
@@ -454,6 +457,15 @@ TEST_F(Monovue, NeedleRoutines) {
         EXPECT_EQ(egt(e, 400), 500.0);
         EXPECT_EQ(egt(e, 1800), 1800.0);
         EXPECT_EQ(egt(e, 2500), 2000.0);
+    }
+    // The N1 needles hand on every value bit for bit, outside their dial
+    // (below 0, above 100) and not-a-number included.
+    for (int e : {2, 6, 10, 14}) {
+        SCOPED_TRACE("N1 needle, element " + std::to_string(e));
+        for (double x : {-5.0, -0.0, 0.0, 60.0, 100.0, 130.0, 1e300, -kNaN}) {
+            setSource(chain[e - 1], x);
+            EXPECT_EQ(bits(valueRoutine(chain[e - 1], 0xE0)), bits(x)) << x;
+        }
     }
 }
 
@@ -499,7 +511,7 @@ TEST_F(MonovueText, EveryReadoutWritesItsTextAndReturnsItsValue) {
             const TextResult r = callText(chain[i], c.x);
             EXPECT_TRUE(r.guardIntact);
             EXPECT_TRUE(r.terminated);
-            EXPECT_EQ(r.text, c.text);
+            EXPECT_EQ(r.text, shown(c.text));
             EXPECT_EQ(bits(r.value), bits(expectedValue(t.readout, c.x)));
         }
     }
@@ -520,7 +532,7 @@ TEST_F(MonovueText, ReadoutsEqualC99PrintfOfTheSingleValue) {
             const TextResult r = callText(chain[i], x);
             char expected[64];
             __mingw_snprintf(expected, sizeof expected, formatOf(t.readout), expectedValue(t.readout, x));
-            ASSERT_EQ(r.text, std::string(expected).substr(0, kTextCapacity - 1))
+            ASSERT_EQ(r.text, shown(expected))
                 << "element " << i + 1 << " value " << x;
         }
     }
@@ -546,8 +558,9 @@ TEST_F(MonovueText, HostileValuesStayWithinTheCapacity) {
     EXPECT_EQ(callText(chain[25], kNaN).text, "   nan");   // FOB
     EXPECT_EQ(callText(chain[25], -kInf).text, "  -inf");
     EXPECT_EQ(callText(chain[25], -0.0).text, "-00000");
-    EXPECT_EQ(callText(chain[26], 3e38).text, "300000000549775");  // FLAPS, 39 digits cut to 15
-    EXPECT_EQ(callText(chain[26], -3e38).text, "-30000000054977");
+    EXPECT_EQ(callText(chain[26], 3e38).text, shown("300000000549775575777803994281145270272"));  // FLAPS
+    EXPECT_EQ(callText(chain[26], -3e38).text, shown("-300000000549775575777803994281145270272"));
+    EXPECT_EQ(callText(chain[25], 1e12).text, shown("2202643202048"));  // FOB: 13 digits, in full
     EXPECT_EQ(callText(chain[4], kInf).text, "inf");  // EGT
 }
 
@@ -584,7 +597,7 @@ TEST_F(Monovue, SpoilerRoutineReadsTheRefreshList) {
         rec.vars[324] = c.a;
         rec.vars[325] = c.d;
         callback(6);
-        setSource(e, 7.0);  // the element's own variable (id 0) plays no part
+        setSource(e, 7.0);  // the element's own variable (id 0) is not read
         EXPECT_EQ(valueRoutine(e, 0x84), c.state);
     }
 }
@@ -762,7 +775,7 @@ TEST_F(Monovue, BackgroundMarkings) {
             for (int x = x0; x <= x1; ++x) n += d.pixel(x, y) == c;
         return n;
     };
-    // Ground, and only the Part's five colours.
+    // Ground, and only the background's four colours.
     EXPECT_EQ(d.pixel(0, 0), kGround);
     EXPECT_EQ(d.pixel(209, 224), kGround);
     EXPECT_EQ(d.pixel(60, 200), kGround);
@@ -780,6 +793,25 @@ TEST_F(Monovue, BackgroundMarkings) {
         // 6 and 10, a red arc at its upper right, the readout frame below.
         EXPECT_EQ(d.pixel(px, 10), kWhite) << "top of the N1 arc";
         EXPECT_EQ(d.pixel(px - 19, 29), kWhite) << "left of the N1 arc";
+        // The arc's lower-left end (its lowest white pixel left of the pivot,
+        // the rightmost of them) is where the needle points at value 0: the
+        // first entry of the needle's point table, within a pixel, and in
+        // its direction from the pivot within 2.5 degrees.
+        const Point zero = chainTable()[1 + 4 * i].points[0];
+        ASSERT_EQ(zero.value, 0.0);
+        int endX = -1, endY = -1;
+        for (int y = 30; y <= 47; ++y)
+            for (int x = px - 21; x < px; ++x)
+                if (d.pixel(x, y) == kWhite && (y > endY || (y == endY && x > endX))) {
+                    endX = x;
+                    endY = y;
+                }
+        EXPECT_LE(std::abs(endX - zero.x), 1) << "end of the N1 arc at " << endX << "," << endY;
+        EXPECT_LE(std::abs(endY - zero.y), 1) << "end of the N1 arc at " << endX << "," << endY;
+        const double pi = 3.14159265358979323846;
+        const double endAngle = std::atan2(double(endY - 29), double(endX - px)) * 180 / pi;
+        const double zeroAngle = std::atan2(double(zero.y - 29), double(zero.x - px)) * 180 / pi;
+        EXPECT_NEAR(endAngle, zeroAngle, 2.5) << "end of the N1 arc at " << endX << "," << endY;
         EXPECT_GT(countIn(px - 12, 16, px + 12, 24, kWhite), 10) << "legends 6 and 10";
         EXPECT_GT(countIn(px + 8, 10, px + 19, 24, kRed), 4) << "red arc, upper right";
         EXPECT_EQ(countIn(px - 20, 10, px + 7, 43, kRed), 0) << "no red on the left";
@@ -804,10 +836,30 @@ TEST_F(Monovue, BackgroundMarkings) {
         EXPECT_EQ(d.pixel(43, y), kGround);
         EXPECT_EQ(d.pixel(56, y), kGround);
     }
-    // FOB:, KG and FLAPS: where the Part places them, and nothing around.
-    EXPECT_GT(countIn(18, 137, 30, 141, kWhite), 15);
-    EXPECT_GT(countIn(74, 137, 81, 141, kWhite), 8);
-    EXPECT_GT(countIn(129, 159, 151, 163, kWhite), 25);
+    // FOB:, KG and FLAPS: where the gauge places them: the white ink found
+    // within 5 pixels around each box spans exactly the box.
+    struct Legend {
+        const char* text;
+        int x0, y0, x1, y1;
+    };
+    for (const Legend& l : {Legend{"FOB:", 18, 137, 30, 141}, Legend{"KG", 74, 137, 81, 141},
+                            Legend{"FLAPS:", 129, 159, 151, 163}}) {
+        SCOPED_TRACE(l.text);
+        int left = 999, right = -1, top = 999, bottom = -1;
+        for (int y = l.y0 - 5; y <= l.y1 + 5; ++y)
+            for (int x = l.x0 - 5; x <= l.x1 + 5; ++x)
+                if (d.pixel(x, y) == kWhite) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+        EXPECT_EQ(left, l.x0);
+        EXPECT_EQ(right, l.x1);
+        EXPECT_EQ(top, l.y0);
+        EXPECT_EQ(bottom, l.y1);
+        EXPECT_GT(countIn(l.x0, l.y0, l.x1, l.y1, kWhite), 2 * (l.x1 - l.x0)) << "a legend, not a dot";
+    }
     EXPECT_EQ(countIn(0, 130, 209, 136, kWhite) + countIn(0, 142, 209, 148, kWhite), 0);
     // Rules at y 149 and the divider at x 119.
     for (int x = 10; x <= 112; ++x) EXPECT_EQ(d.pixel(x, 149), kLightGrey) << x;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
+#include <set>
 #include <utility>
 
 namespace wt {
@@ -53,6 +55,90 @@ bool Module::inCode(uint32_t address) const {
     return false;
 }
 
+namespace {
+const IMAGE_SECTION_HEADER* sections(const Module& m, unsigned* count) {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        reinterpret_cast<const uint8_t*>(m.handle) + dos->e_lfanew);
+    *count = nt->FileHeader.NumberOfSections;
+    return IMAGE_FIRST_SECTION(nt);
+}
+}  // namespace
+
+bool Module::inWritable(uint32_t address) const {
+    if (!inImage(address)) return false;
+    unsigned count = 0;
+    const IMAGE_SECTION_HEADER* s = sections(*this, &count);
+    const uint32_t rva = address - imageBase;
+    bool inSection = false;
+    for (unsigned i = 0; i < count; ++i, ++s) {
+        if (!(s->Characteristics & IMAGE_SCN_MEM_WRITE)) continue;
+        if (rva >= s->VirtualAddress && rva < s->VirtualAddress + s->Misc.VirtualSize) inSection = true;
+    }
+    if (!inSection) return false;
+    MEMORY_BASIC_INFORMATION mbi;
+    if (VirtualQuery(reinterpret_cast<const void*>(address), &mbi, sizeof mbi) == 0) return false;
+    return (mbi.Protect & (PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
+}
+
+std::vector<uint8_t> writableData(const Module& m) {
+    std::vector<uint8_t> out;
+    unsigned count = 0;
+    const IMAGE_SECTION_HEADER* s = sections(m, &count);
+    for (unsigned i = 0; i < count; ++i, ++s) {
+        if (!(s->Characteristics & IMAGE_SCN_MEM_WRITE)) continue;
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(m.handle) + s->VirtualAddress;
+        out.insert(out.end(), p, p + s->Misc.VirtualSize);
+    }
+    return out;
+}
+
+ChainWalk walkChain(const Module& m, const uint8_t* header, size_t limit) {
+    ChainWalk w;
+    const uint8_t* slot = at(header, 0x08);
+    if (!m.inWritable(slot)) {
+        w.problem = "the root slot is not in the module's writable data";
+        return w;
+    }
+    std::set<const uint8_t*> seen;
+    uint8_t* e = at(slot, 0);
+    for (;;) {
+        const std::string where = "element " + std::to_string(w.elements.size() + 1);
+        if (e == nullptr) {
+            w.problem = where + " is NULL";
+            return w;
+        }
+        if (!m.inWritable(e)) {
+            w.problem = where + " is not in the module's writable data";
+            return w;
+        }
+        if (!seen.insert(e).second) {
+            w.problem = where + " was met before";
+            return w;
+        }
+        if (w.elements.size() == limit) {
+            w.problem = "more than " + std::to_string(limit) + " elements";
+            return w;
+        }
+        w.elements.push_back(e);
+        const uint8_t* list = at(e, 0x28);
+        if (list == nullptr) return w;  // the last element
+        if (!m.inWritable(list) || !m.inWritable(list + 7)) {
+            w.problem = where + ": its child list is not in the module's writable data";
+            return w;
+        }
+        e = at(list, 0);
+    }
+}
+
+void expectDisjoint(std::vector<Span> spans) {
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    for (size_t i = 0; i < spans.size(); ++i)
+        for (size_t j = i + 1; j < spans.size() && spans[j].begin < spans[i].end; ++j)
+            ADD_FAILURE() << spans[i].what << " and " << spans[j].what << " share bytes (0x" << std::hex
+                          << spans[j].begin << " .. 0x" << spans[i].end << ")";
+}
+
 void expectRecord(const Module& m, const char* name, const void* record, uint32_t size,
                   std::vector<Field> fields, std::vector<uint32_t> codePointers,
                   std::vector<TextField> texts) {
@@ -65,6 +151,12 @@ void expectRecord(const Module& m, const char* name, const void* record, uint32_
     };
     for (const Field& f : fields) {
         cover(f.offset, f.width);
+        if (f.intoData) {
+            EXPECT_TRUE(m.inWritable(u32(record, f.offset)))
+                << name << " +0x" << std::hex << f.offset << " (" << f.what << "): pointer 0x"
+                << u32(record, f.offset) << " is not in the module's writable data";
+            continue;
+        }
         const uint64_t got = f.width == 8 ? u64(record, f.offset) : u32(record, f.offset);
         EXPECT_EQ(got, f.value) << name << " +0x" << std::hex << f.offset << " (" << f.what << ")";
     }
@@ -86,7 +178,9 @@ void expectRecord(const Module& m, const char* name, const void* record, uint32_
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(record);
     for (uint32_t i = 0; i < size; ++i) {
-        if (!covered[i]) EXPECT_EQ(bytes[i], 0) << name << " +0x" << std::hex << i << " should be zero";
+        if (!covered[i]) {
+            EXPECT_EQ(bytes[i], 0) << name << " +0x" << std::hex << i << " should be zero";
+        }
     }
 }
 

@@ -47,22 +47,38 @@ inline uint64_t bits(double d) {
     return v;
 }
 
-// One expected field of a record: `width` bytes (4 or 8) at `offset`.
+// One expected field of a record: `width` bytes (4 or 8) at `offset`, equal
+// to `value`; or, for a pointer into the module's own data whose address is
+// not known beforehand (`intoData`), a 32-bit pointer that must lie in a
+// writable section of the module (what it points to is checked apart).
 struct Field {
     uint32_t offset;
     uint32_t width;
     uint64_t value;
     const char* what;
+    bool intoData = false;
 };
 inline Field w32(uint32_t off, uint32_t v, const char* what) { return {off, 4, v, what}; }
 inline Field ptr(uint32_t off, const void* p, const char* what) { return {off, 4, addr(p), what}; }
 inline Field dbl(uint32_t off, double d, const char* what) { return {off, 8, bits(d), what}; }
+inline Field dataPtr(uint32_t off, const char* what) { return {off, 4, 0, what, true}; }
 // A NUL-terminated text in a fixed field, NUL-padded to `width`.
 struct TextField {
     uint32_t offset;
     uint32_t width;
     const char* text;
 };
+
+// The bytes one record takes in the module: [begin, end).
+struct Span {
+    uint32_t begin, end;
+    std::string what;
+};
+inline Span span(const void* p, uint32_t size, std::string what) {
+    return {addr(p), addr(p) + size, std::move(what)};
+}
+// Fails the test for every two records that share a byte.
+void expectDisjoint(std::vector<Span> spans);
 
 // ---- modules -------------------------------------------------------------------
 struct Module {
@@ -75,8 +91,28 @@ struct Module {
         return address >= imageBase && address < imageBase + imageSize;
     }
     bool inCode(uint32_t address) const;  // inside an executable section
+    // Inside a section the image marks writable, on a page that is writable
+    // now: where records the host writes into must live.
+    bool inWritable(uint32_t address) const;
+    bool inWritable(const void* p) const { return inWritable(addr(p)); }
     uint8_t* gauge() const { return at(linkage, 0x18); }
 };
+
+// Every byte of the module's writable sections, in section order: a snapshot
+// of all the state the module can keep.
+std::vector<uint8_t> writableData(const Module& m);
+
+// The element chain of a version-800 gauge, walked from the header's root
+// slot through the first entry of each element's child list.
+struct ChainWalk {
+    std::vector<uint8_t*> elements;  // in drawing order, as far as the walk got
+    std::string problem;             // empty when the chain ended at a NULL child list
+};
+// Stops at an element without a child list (the regular end), or with a
+// problem: a NULL root or child, an element or child list outside the
+// module's writable data, an element met a second time, or more than
+// `limit` elements.
+ChainWalk walkChain(const Module& m, const uint8_t* header, size_t limit = 64);
 
 // Checks every listed field, and that every other byte of the record is 0
 // (host-owned and reserved fields are zero in the image). Routine pointers,

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <cstring>
 #include <set>
 
 #include "support.h"
@@ -41,11 +42,11 @@ protected:
         load();
     }
 
-    // Element n of the chain, 1 to 9.
+    // Element n of the chain, 1 to 9 (NULL where the chain does not reach;
+    // ElementChainBytes reports why).
     uint8_t* element(int n) const {
-        uint8_t* e = at(at(header, 0x08), 0);
-        for (int i = 1; i < n && e != nullptr; ++i) e = at(at(e, 0x28), 0);
-        return e;
+        const std::vector<uint8_t*> chain = walkChain(m, header).elements;
+        return n >= 1 && n <= static_cast<int>(chain.size()) ? chain[n - 1] : nullptr;
     }
     uint8_t* mouseList() const { return at(header, 0x50); }
 
@@ -90,21 +91,31 @@ TEST_F(Wheelgard, LinkageImportTableAndHeaderBytes) {
     header = m.gauge();
     expectRecord(m, "Linkage", m.linkage, 0x20,
                  {w32(0x00, 0x13, "module id"), w32(0x14, 0x800, "linkage version"),
-                  ptr(0x18, header, "gauge list")},
+                  dataPtr(0x18, "gauge list: the header")},
                  {0x04, 0x08});
     expectRecord(m, "ImportTable", m.imports, 0x10, {w32(0x00, 0x0F, "import id")});
+    EXPECT_TRUE(m.inWritable(m.imports)) << "the host stores its service table here";
 
+    expectRecord(m, "GaugeHeader", header, 0xC4,
+                 {w32(0x00, 800, "version"), dataPtr(0x04, "name"), dataPtr(0x08, "root slot"),
+                  w32(0x2C, 100, "size value"), dataPtr(0x50, "mouse list")},
+                 {0x54});
+    EXPECT_TRUE(m.inWritable(header));
     uint8_t* name = at(header, 0x04);
     uint8_t* slot = at(header, 0x08);
-    ASSERT_TRUE(m.inImage(addr(name)));
-    ASSERT_TRUE(m.inImage(addr(slot)));
-    expectRecord(m, "GaugeHeader", header, 0xC4,
-                 {w32(0x00, 800, "version"), ptr(0x04, name, "name"), ptr(0x08, slot, "root slot"),
-                  w32(0x2C, 100, "size value"), ptr(0x50, mouseList(), "mouse list")},
-                 {0x54});
+    ASSERT_TRUE(m.inWritable(name));
+    ASSERT_TRUE(m.inWritable(slot));
+    ASSERT_TRUE(m.inWritable(mouseList()));
     expectRecord(m, "gauge name", name, 32, {}, {}, {{0, 32, "wheelgard"}});
-    EXPECT_EQ(at(slot, 0), element(1)) << "the root slot holds the background";
-    EXPECT_TRUE(m.inImage(addr(mouseList())));
+    // The slot holds the root element, the black background, then a zero word.
+    uint8_t* root = at(slot, 0);
+    ASSERT_TRUE(m.inWritable(root)) << "the slot holds the root element";
+    EXPECT_EQ(u32(root, 0x00), 0u) << "kind: static image";
+    EXPECT_EQ(u32(root, 0x04), 256u) << "the background bitmap";
+    EXPECT_EQ(u32(slot, 4), 0u);
+    expectDisjoint({span(header, 0xC4, "header block"), span(name, 32, "name buffer"),
+                    span(slot, 8, "root slot"), span(mouseList(), 6 * 44, "mouse list"),
+                    span(root, 0x60, "root element"), span(m.imports, 0x10, "ImportTable")});
 
     rec.attach(m);
     EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
@@ -133,29 +144,38 @@ const ElementRow kChain[kElements] = {
 };
 
 TEST_F(Wheelgard, ElementChainBytes) {
-    std::set<uint32_t> failureLists;
+    // One chain of 9 elements from the root slot, none met twice, ending at
+    // a NULL child list.
+    const ChainWalk walk = walkChain(m, header);
+    EXPECT_EQ(walk.problem, "");
+    ASSERT_EQ(walk.elements.size(), static_cast<size_t>(kElements));
+    // Every record the chain owns, each element's child list and failure
+    // entry its own.
+    std::vector<Span> records = {span(header, 0xC4, "header block")};
     for (int n = 1; n <= kElements; ++n) {
         SCOPED_TRACE("element " + std::to_string(n));
         const ElementRow& row = kChain[n - 1];
-        uint8_t* e = element(n);
-        ASSERT_TRUE(m.inImage(addr(e)));
+        uint8_t* e = walk.elements[n - 1];
+        ASSERT_TRUE(m.inWritable(e));
+        records.push_back(span(e, row.kind == 0 ? 0x60 : 0x8C, "element " + std::to_string(n)));
         uint8_t* children = at(e, 0x28);
         uint8_t* failures = at(e, 0x2C);
-        ASSERT_TRUE(m.inImage(addr(failures)));
-        failureLists.insert(addr(failures));
-        expectRecord(m, "failure list", failures, 12, {});
+        ASSERT_TRUE(m.inWritable(failures));
+        expectRecord(m, "failure entry", failures, 12, {});
+        records.push_back(span(failures, 12, "failure entry of element " + std::to_string(n)));
 
         std::vector<Field> fields = {
             w32(0x00, row.kind, "kind"), w32(0x04, row.bitmap, "bitmap"),
             w32(0x08, static_cast<uint32_t>(row.x), "x"), w32(0x0C, static_cast<uint32_t>(row.y), "y"),
-            ptr(0x20, header, "gauge"), ptr(0x2C, failures, "failure list"),
+            ptr(0x20, header, "gauge"), dataPtr(0x2C, "failure list"),
             w32(0x30, 0x83, "image flags"),
         };
         if (n < kElements) {
-            ASSERT_TRUE(m.inImage(addr(children)));
-            fields.push_back(ptr(0x28, children, "child list"));
-            EXPECT_TRUE(m.inImage(u32(children, 0)));
-            EXPECT_EQ(u32(children, 4), 0u) << "one child, then the zero word";
+            ASSERT_TRUE(m.inWritable(children));
+            fields.push_back(dataPtr(0x28, "child list"));
+            // One child, then the zero word.
+            expectRecord(m, "child list", children, 8, {ptr(0, walk.elements[n], "next element")});
+            records.push_back(span(children, 8, "child list of element " + std::to_string(n)));
         } else {
             EXPECT_EQ(children, nullptr) << "the last element has no child list";
         }
@@ -168,7 +188,7 @@ TEST_F(Wheelgard, ElementChainBytes) {
             expectRecord(m, "icon", e, 0x8C, fields, {0x84});
         }
     }
-    EXPECT_EQ(failureLists.size(), static_cast<size_t>(kElements)) << "each element has its own failure list";
+    expectDisjoint(records);
 }
 
 struct MouseRow {
@@ -187,6 +207,8 @@ TEST_F(Wheelgard, MouseListBytes) {
         {3, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
         {0, 0, 0, 0, 0, 0xFFFFFFFF, 0, false},
     };
+    EXPECT_TRUE(m.inWritable(mouseList()));
+    EXPECT_TRUE(m.inWritable(mouseList() + 6 * 44 - 1));
     std::set<uint32_t> handlers;
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE("mouse entry " + std::to_string(i + 1));
@@ -219,24 +241,44 @@ TEST_F(Wheelgard, Code6RefreshesTheThreeGearVariablesInOrder) {
     for (uint32_t i = 0; i < 3; ++i) {
         SCOPED_TRACE("module variable " + std::to_string(i + 1));
         EXPECT_EQ(rec.calls[i], (ServiceCall{40, {first + 28 * i}})) << "contiguous, 28 bytes apart";
-        ASSERT_TRUE(m.inImage(first + 28 * i));
+        ASSERT_TRUE(m.inWritable(first + 28 * i));
+        ASSERT_TRUE(m.inWritable(first + 28 * i + 27));
         expectRecord(m, "ModuleVar", reinterpret_cast<void*>(first + 28 * i), 28, {w32(0x00, ids[i], "id")});
     }
 }
 
+// Codes other than 6 and 10 leave every byte of the module's data as it
+// was and call no service: before the start, and after it with a button lit.
 TEST_F(Wheelgard, OtherCodesDoNothing) {
     rec.vars = {{333, 5.0}, {334, 20000.0}, {332, 5.0}};
-    for (uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 11u, 12u, 13u, 14u, 100u, 0x7FFFFFFFu,
-                          0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFAu}) {
-        SCOPED_TRACE("code " + std::to_string(code));
+    const std::vector<uint32_t> codes = {0u,  1u,   2u,          3u,          4u,          5u,
+                                         7u,  8u,   9u,          11u,         12u,         13u,
+                                         14u, 100u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFAu};
+    for (uint32_t code : codes) {
+        SCOPED_TRACE("before the start, code " + std::to_string(code));
+        const std::vector<uint8_t> before = writableData(m);
         callback(code);
         EXPECT_TRUE(rec.calls.empty());
+        EXPECT_TRUE(before == writableData(m)) << "module data changed";
         for (int n = 2; n <= 6; ++n) EXPECT_EQ(lamp(n), 0.0) << "no refresh: gear lamp " << n << " dark";
         EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 0, 0}));
     }
     // Still not started: the first code 10 synchronises.
     callback(10);
     EXPECT_EQ(rec.keyEvents().size(), 6u);
+
+    callback(6);
+    click(1);  // middle button lit
+    for (uint32_t code : codes) {
+        SCOPED_TRACE("after the start, code " + std::to_string(code));
+        rec.clear();
+        const std::vector<uint8_t> before = writableData(m);
+        callback(code);
+        EXPECT_TRUE(rec.calls.empty());
+        EXPECT_TRUE(before == writableData(m)) << "module data changed";
+    }
+    EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 1, 0}));
+    EXPECT_EQ(lamp(4), 2.0) << "right gear as the last refresh left it";
 }
 
 TEST_F(Wheelgard, FirstCode10SynchronisesOnce) {
@@ -257,6 +299,46 @@ TEST_F(Wheelgard, FirstCode10SynchronisesOnce) {
     reload();
     callback(10);
     EXPECT_EQ(rec.keyEvents(), sync);
+}
+
+// The selection is 1 before the first of the synchronisation's key events
+// goes out: the module's state is final while they are sent.
+TEST_F(Wheelgard, SelectionIsOneWhileTheSynchronisationSends) {
+    click(2);  // before the start: selection 5, the right button lit
+    ASSERT_EQ(brakeLamps(), (std::vector<double>{0, 0, 1}));
+    const std::vector<uint8_t> before = writableData(m);
+
+    std::vector<std::vector<double>> lampsAtEvent;
+    std::vector<std::vector<uint8_t>> dataAtEvent;
+    rec.onKeyEvent = [&](uint32_t, int32_t) {
+        lampsAtEvent.push_back(brakeLamps());
+        dataAtEvent.push_back(writableData(m));
+    };
+    rec.clear();
+    callback(10);
+    rec.onKeyEvent = nullptr;
+    const std::vector<uint8_t> after = writableData(m);
+
+    ASSERT_EQ(lampsAtEvent.size(), 6u);
+    for (size_t i = 0; i < lampsAtEvent.size(); ++i) {
+        SCOPED_TRACE("key event " + std::to_string(i + 1));
+        EXPECT_EQ(lampsAtEvent[i], (std::vector<double>{0, 0, 0})) << "no button lit";
+        EXPECT_TRUE(dataAtEvent[i] == after) << "the module's data changed after the event went out";
+    }
+    EXPECT_EQ(brakeLamps(), (std::vector<double>{0, 0, 0}));
+
+    // What the start changed: the started flag, 0 to 1, and the selection,
+    // 5 to 1; nothing else.
+    ASSERT_EQ(before.size(), after.size());
+    std::multiset<std::pair<uint32_t, uint32_t>> changed;
+    for (size_t i = 0; i + 4 <= before.size(); i += 4)
+        if (std::memcmp(&before[i], &after[i], 4) != 0) changed.insert({u32(before.data(), i), u32(after.data(), i)});
+    EXPECT_EQ(changed, (std::multiset<std::pair<uint32_t, uint32_t>>{{0, 1}, {5, 1}}));
+
+    // And the next click steps from 1.
+    rec.clear();
+    click(1);
+    EXPECT_EQ(rec.keyEvents(), steps(kUp, 2));
 }
 
 // ---- gear lamps --------------------------------------------------------------------
