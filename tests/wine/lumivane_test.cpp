@@ -919,17 +919,8 @@ TEST_F(Lumivane, BitmapResources) {
     EXPECT_EQ(ids, (std::vector<uint32_t>{4096, 4099, 4608, 4611}));
     struct Expected { uint32_t id; int w, h; };
     for (const Expected& e : {Expected{4096, 290, 109}, Expected{4099, 290, 109}, Expected{4608, 35, 43},
-                              Expected{4611, 35, 43}}) {
-        SCOPED_TRACE("bitmap " + std::to_string(e.id));
-        Dib d = bitmapResource(m, e.id);
-        ASSERT_NE(d.data, nullptr);
-        EXPECT_TRUE(d.valid);
-        EXPECT_EQ(d.headerSize, 40u);
-        EXPECT_EQ(d.width, e.w);
-        EXPECT_EQ(d.height, e.h);
-        EXPECT_EQ(d.bitsPerPixel, 8u);
-        EXPECT_EQ(d.compression, 0u);
-    }
+                              Expected{4611, 35, 43}})
+        expectBitmapFormat(m, e.id, e.w, e.h, 8);
 
     // The two faces carry the same labels: cool white on the plain face
     // exactly where warm white is on the lit face; the lit face adds its

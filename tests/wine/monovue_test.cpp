@@ -701,19 +701,7 @@ TEST_F(Monovue, BitmapResourceIdsAndFormats) {
     std::vector<Expected> all = {{256, 210, 225}};
     for (uint32_t id = 4352; id <= 6144; id += 256) all.push_back({id, 18, 1});
     for (uint32_t id : {6400u, 6401u, 8192u, 8193u, 8194u}) all.push_back({id, 80, 9});
-    for (const Expected& e : all) {
-        SCOPED_TRACE("bitmap " + std::to_string(e.id));
-        Dib d = bitmapResource(m, e.id);
-        ASSERT_NE(d.data, nullptr);
-        EXPECT_TRUE(d.valid);
-        EXPECT_EQ(d.headerSize, 40u);
-        EXPECT_EQ(d.width, e.w);
-        EXPECT_EQ(d.height, e.h);
-        EXPECT_EQ(d.planes, 1u);
-        EXPECT_EQ(d.bitsPerPixel, 24u);
-        EXPECT_EQ(d.compression, 0u) << "uncompressed";
-        EXPECT_GE(d.size, 40u + d.stride * static_cast<uint32_t>(e.h));
-    }
+    for (const Expected& e : all) expectBitmapFormat(m, e.id, e.w, e.h, 24);
 }
 
 TEST_F(Monovue, NeedlePixels) {

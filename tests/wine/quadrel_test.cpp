@@ -234,19 +234,8 @@ TEST_F(Quadrel, BitmapResources) {
 
     struct Expected { uint32_t id; int w, h; };
     for (const Expected& e : {Expected{4096, 135, 100}, Expected{8192, 30, 18}, Expected{12288, 30, 18},
-                              Expected{16384, 30, 18}, Expected{20480, 30, 18}}) {
-        SCOPED_TRACE("bitmap " + std::to_string(e.id));
-        Dib d = bitmapResource(m, e.id);
-        ASSERT_NE(d.data, nullptr);
-        EXPECT_TRUE(d.valid);
-        EXPECT_EQ(d.headerSize, 40u);
-        EXPECT_EQ(d.width, e.w);
-        EXPECT_EQ(d.height, e.h);
-        EXPECT_EQ(d.planes, 1u);
-        EXPECT_EQ(d.bitsPerPixel, 8u);
-        EXPECT_EQ(d.compression, 0u) << "uncompressed";
-        EXPECT_LE(d.colours, 256u);
-    }
+                              Expected{16384, 30, 18}, Expected{20480, 30, 18}})
+        expectBitmapFormat(m, e.id, e.w, e.h, 8);
 
     // The background is every pixel palette index 0, and index 0 is black.
     Dib bg = bitmapResource(m, 4096);

@@ -379,6 +379,20 @@ Dib bitmapResource(const Module& m, uint32_t id) {
     return d;
 }
 
+void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel) {
+    SCOPED_TRACE("bitmap " + std::to_string(id));
+    Dib d = bitmapResource(m, id);
+    ASSERT_NE(d.data, nullptr) << "no such bitmap resource";
+    EXPECT_TRUE(d.valid) << "pixel rows run past the resource";
+    EXPECT_EQ(d.headerSize, 40u) << "BITMAPINFOHEADER";
+    EXPECT_EQ(d.width, width);
+    EXPECT_EQ(d.height, height) << "bottom-up rows";
+    EXPECT_EQ(d.planes, 1u);
+    EXPECT_EQ(d.bitsPerPixel, bitsPerPixel);
+    EXPECT_EQ(d.compression, 0u) << "uncompressed";
+    if (bitsPerPixel <= 8) EXPECT_LE(d.colours, 1u << bitsPerPixel);
+}
+
 uint32_t Dib::index(int x, int y) const {
     const int row = height > 0 ? height - 1 - y : y;  // bottom-up unless the height is negative
     return bits[row * stride + x];

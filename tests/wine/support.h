@@ -202,6 +202,10 @@ struct Dib {
     Rgb pixel(int x, int y) const;
 };
 
+// The resource `id` is an uncompressed bottom-up DIB of the given size and
+// depth (8 bits: at most 256 palette colours), whose rows lie within it.
+void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel);
+
 // Ids of every RT_BITMAP resource, in the order the module lists them.
 std::vector<uint32_t> bitmapIds(const Module& m);
 Dib bitmapResource(const Module& m, uint32_t id);
