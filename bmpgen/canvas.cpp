@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "font.h"
 
 namespace bmpgen {
 
@@ -71,20 +70,33 @@ void Canvas::disc(double cx, double cy, double radius, Rgb c) {
             if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius) set(x, y, c);
 }
 
-int Canvas::text(int x, int y, const std::string& s, Rgb c) {
+namespace {
+const Glyph& glyphOf(const Font& font, char ch) {
+    const Glyph* g = font.find(ch);
+    if (g == nullptr) throw std::runtime_error(std::string("no glyph for '") + ch + "'");
+    return *g;
+}
+}  // namespace
+
+int Canvas::text(int x, int y, const std::string& s, Rgb c, const Font& font, int gap) {
     for (char ch : s) {
-        const char* const* rows = glyph(ch);
-        if (rows == nullptr) throw std::runtime_error(std::string("no glyph for '") + ch + "'");
-        for (int r = 0; r < kGlyphHeight; ++r)
-            for (int col = 0; col < kGlyphWidth; ++col)
-                if (rows[r][col] == '#') set(x + col, y + r, c);
-        x += kGlyphAdvance;
+        const Glyph& g = glyphOf(font, ch);
+        for (int r = 0; r < font.height; ++r)
+            for (int col = 0; col < g.width(); ++col)
+                if (g.rows[r][col] == '#') set(x + col, y + r, c);
+        x += g.width() + gap;
     }
     return x;
 }
 
-int Canvas::textWidth(const std::string& s) {
-    return s.empty() ? 0 : static_cast<int>(s.size()) * kGlyphAdvance - 1;
+int Canvas::textCentred(int cx, int y, const std::string& s, Rgb c, const Font& font) {
+    return text(cx - textWidth(s, font) / 2, y, s, c, font);
+}
+
+int Canvas::textWidth(const std::string& s, const Font& font, int gap) {
+    int w = 0;
+    for (char ch : s) w += glyphOf(font, ch).width() + gap;
+    return s.empty() ? 0 : w - gap;
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "font.h"
+
 namespace bmpgen {
 
 struct Rgb {
@@ -37,9 +39,14 @@ public:
     // angle a0 to a1 in degrees (0 = right, 90 = up), `thickness` pixels.
     void arc(double cx, double cy, double radius, double a0, double a1, Rgb c, double thickness = 1.0);
     void disc(double cx, double cy, double radius, Rgb c);
-    // Text in the project's 5 x 7 pixel font; returns the x after the text.
-    int text(int x, int y, const std::string& s, Rgb c);
-    static int textWidth(const std::string& s);
+    // Text in one of the project's pixel fonts, `gap` blank columns between
+    // letters; returns the x after the text. A character the font does not
+    // have is an error.
+    int text(int x, int y, const std::string& s, Rgb c, const Font& font = kFont5x7, int gap = 1);
+    // The same, centred on column `cx`.
+    int textCentred(int cx, int y, const std::string& s, Rgb c, const Font& font = kFont5x7);
+    // From the first letter's left column to the last letter's right column.
+    static int textWidth(const std::string& s, const Font& font = kFont5x7, int gap = 1);
 
 private:
     int width_, height_;

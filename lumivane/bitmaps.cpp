@@ -55,7 +55,7 @@ constexpr Label kLabels[] = {
 
 Canvas face(Rgb ink, bool lit) {
     Canvas c(kFaceW, kFaceH, bmpgen::kBlack);
-    for (const Label& l : kLabels) c.text(l.cx - Canvas::textWidth(l.text) / 2, l.y, l.text, ink);
+    for (const Label& l : kLabels) c.textCentred(l.cx, l.y, l.text, ink);
     if (lit) {
         for (int cx : kCentres) c.arc(cx - 0.5, kSwitchY + kSwitchH / 2.0 - 0.5, 21.5, 0, 360, kRing, 1.5);
     }

@@ -7,7 +7,7 @@
 // and flap legends, two rules and a divider. The host draws the needles and
 // the readouts over it.
 //
-// Legends use two small pixel fonts of this file: 5 rows high on the
+// Legends use the project's two small pixel fonts: 5 rows high on the
 // background (the fuel and flap legends have 5-pixel-high room, e.g. "FOB:"
 // at y 137..141) and 3 x 7 on the 80 x 9 legend icons (17 characters at the
 // project's 6-pixel advance would need 101 pixels). The centre column's dial
@@ -18,8 +18,6 @@
 // exactly the boxes the gauge gives them: "FOB:" x 18..30, "KG" x 74..81,
 // "FLAPS:" x 129..151.
 #include <cmath>
-#include <cstring>
-#include <stdexcept>
 #include <string>
 
 #include "../bmpgen/canvas.h"
@@ -28,110 +26,14 @@ namespace {
 
 using bmpgen::Canvas;
 using bmpgen::Rgb;
+using bmpgen::kFontCondensed;
+using bmpgen::kFontSmall;
+using bmpgen::kWhite;
 
 constexpr Rgb kGround{32, 32, 32};
-constexpr Rgb kWhite{255, 255, 255};
 constexpr Rgb kLightGrey{204, 204, 204};
 constexpr Rgb kRed{255, 0, 0};
 constexpr Rgb kYellow{255, 255, 0};
-
-// ---- small fonts ---------------------------------------------------------------
-
-// Every row of a glyph has the glyph's width; '#' is ink.
-struct Glyph {
-    char c;
-    const char* rows[7];
-    int width() const { return static_cast<int>(std::strlen(rows[0])); }
-};
-
-// clang-format off
-const Glyph kSmall[] = {  // 5 rows, 1 to 4 columns
-    {'F', {"###", "#  ", "## ", "#  ", "#  "}},
-    {'O', {"###", "# #", "# #", "# #", "###"}},
-    {'B', {"## ", "# #", "## ", "# #", "## "}},
-    {'K', {"# #", "# #", "## ", "# #", "# #"}},
-    {'G', {" ###", "#   ", "# ##", "#  #", " ###"}},
-    {'L', {"#  ", "#  ", "#  ", "#  ", "###"}},
-    {'A', {" ## ", "#  #", "####", "#  #", "#  #"}},
-    {'P', {"###", "# #", "###", "#  ", "#  "}},
-    {'S', {" ###", "#   ", " ## ", "   #", "### "}},
-    {'N', {"###", "# #", "# #", "# #", "# #"}},
-    {'M', {"# #", "###", "###", "# #", "# #"}},
-    {'2', {"###", "  #", "###", "#  ", "###"}},
-    {'6', {"###", "#  ", "###", "# #", "###"}},
-    {'1', {" # ", "## ", " # ", " # ", "###"}},
-    {'0', {"###", "# #", "# #", "# #", "###"}},
-    {'%', {"# #", "  #", " # ", "#  ", "# #"}},
-    {'/', {"  #", "  #", " # ", "#  ", "#  "}},
-    {':', {" ", "#", " ", "#", " "}},
-};
-const Glyph kCondensed[] = {  // 3 x 7
-    {'A', {" # ", "# #", "# #", "###", "# #", "# #", "# #"}},
-    {'B', {"## ", "# #", "# #", "## ", "# #", "# #", "## "}},
-    {'D', {"## ", "# #", "# #", "# #", "# #", "# #", "## "}},
-    {'E', {"###", "#  ", "#  ", "## ", "#  ", "#  ", "###"}},
-    {'G', {" ##", "#  ", "#  ", "# #", "# #", "# #", " ##"}},
-    {'I', {"###", " # ", " # ", " # ", " # ", " # ", "###"}},
-    {'K', {"# #", "# #", "## ", "#  ", "## ", "# #", "# #"}},
-    {'L', {"#  ", "#  ", "#  ", "#  ", "#  ", "#  ", "###"}},
-    {'M', {"# #", "###", "###", "# #", "# #", "# #", "# #"}},
-    {'N', {"# #", "# #", "###", "###", "# #", "# #", "# #"}},
-    {'O', {" # ", "# #", "# #", "# #", "# #", "# #", " # "}},
-    {'P', {"## ", "# #", "# #", "## ", "#  ", "#  ", "#  "}},
-    {'R', {"## ", "# #", "# #", "## ", "# #", "# #", "# #"}},
-    {'S', {" ##", "#  ", "#  ", " # ", "  #", "  #", "## "}},
-    {'T', {"###", " # ", " # ", " # ", " # ", " # ", " # "}},
-    {'Y', {"# #", "# #", "# #", " # ", " # ", " # ", " # "}},
-};
-// clang-format on
-
-template <size_t N>
-const Glyph& glyph(const Glyph (&font)[N], char ch) {
-    for (const Glyph& candidate : font)
-        if (candidate.c == ch) return candidate;
-    throw std::runtime_error(std::string("no small glyph for '") + ch + "'");
-}
-
-constexpr int kSpaceWidth = 3;  // a space is a blank glyph of 3 columns
-
-// Width of `s` in `font`, from the first glyph's left column to the last
-// glyph's right column.
-template <size_t N>
-int smallWidth(const std::string& s, const Glyph (&font)[N]) {
-    int w = 0;
-    for (char ch : s) w += (ch == ' ' ? kSpaceWidth : glyph(font, ch).width()) + 1;
-    return s.empty() ? 0 : w - 1;
-}
-
-// Draws `s` with glyphs of `rows` rows, one blank column between characters;
-// returns the x after it.
-template <size_t N>
-int smallText(Canvas& c, int x, int y, const std::string& s, Rgb colour, const Glyph (&font)[N],
-              int rows) {
-    for (char ch : s) {
-        if (ch == ' ') {
-            x += kSpaceWidth + 1;
-            continue;
-        }
-        const Glyph& g = glyph(font, ch);
-        for (int r = 0; r < rows; ++r)
-            for (int col = 0; col < g.width(); ++col)
-                if (g.rows[r][col] == '#') c.set(x + col, y + r, colour);
-        x += g.width() + 1;
-    }
-    return x;
-}
-
-void small(Canvas& c, int x, int y, const std::string& s, Rgb colour) {
-    smallText(c, x, y, s, colour, kSmall, 5);
-}
-// Centred on column `cx`.
-void smallCentred(Canvas& c, int cx, int y, const std::string& s, Rgb colour) {
-    small(c, cx - smallWidth(s, kSmall) / 2, y, s, colour);
-}
-void textCentred(Canvas& c, int cx, int y, const std::string& s, Rgb colour) {
-    c.text(cx - Canvas::textWidth(s) / 2, y, s, colour);
-}
 
 // ---- background ----------------------------------------------------------------
 
@@ -164,8 +66,8 @@ void n1Dial(Canvas& c, int px, Pixel zero) {
     const int py = kN1PivotY;
     c.arc(px, py, kDialRadius, 33, direction(px, py, zero), kWhite);
     c.arc(px, py, 16.5, 33, 45, kRed, 2.0);
-    small(c, px - 10, py - 11, "6", kWhite);
-    small(c, px + 5, py - 11, "10", kWhite);
+    c.text(px - 10, py - 11, "6", kWhite, kFontSmall);
+    c.text(px + 5, py - 11, "10", kWhite, kFontSmall);
     c.frame(px - 6, 35, px + 20, 45, kLightGrey);  // N1 readout frame
 }
 
@@ -186,14 +88,14 @@ Canvas background() {
     }
 
     // Centre column: what the rows show, and their units.
-    textCentred(c, kCentre, 20, "N1", kWhite);
-    textCentred(c, kCentre, 29, "%", kWhite);
-    textCentred(c, kCentre, 55, "EGT", kWhite);
-    textCentred(c, kCentre, 64, "\xB0" "C", kWhite);
-    smallCentred(c, kCentre, 92, "N2", kWhite);
-    smallCentred(c, kCentre, 99, "%", kWhite);
-    smallCentred(c, kCentre, 112, "FF", kWhite);
-    smallCentred(c, kCentre, 119, "KG/M", kWhite);
+    c.textCentred(kCentre, 20, "N1", kWhite);
+    c.textCentred(kCentre, 29, "%", kWhite);
+    c.textCentred(kCentre, 55, "EGT", kWhite);
+    c.textCentred(kCentre, 64, "\xB0" "C", kWhite);
+    c.textCentred(kCentre, 92, "N2", kWhite, kFontSmall);
+    c.textCentred(kCentre, 99, "%", kWhite, kFontSmall);
+    c.textCentred(kCentre, 112, "FF", kWhite, kFontSmall);
+    c.textCentred(kCentre, 119, "KG/M", kWhite, kFontSmall);
     // The N2 and FF rows: dashes between the outer readouts.
     for (int y : {97, 117}) {
         c.hline(44, 55, y, kWhite);
@@ -201,15 +103,15 @@ Canvas background() {
     }
 
     // Fuel on board, with its unit after the readout.
-    small(c, 18, 137, "FOB:", kWhite);
-    small(c, 74, 137, "KG", kWhite);
+    c.text(18, 137, "FOB:", kWhite, kFontSmall);
+    c.text(74, 137, "KG", kWhite, kFontSmall);
 
     // Rules below the engine rows, the divider between the legends (left)
     // and the flaps (right).
     c.hline(10, 112, 149, kLightGrey);
     c.hline(126, 199, 149, kLightGrey);
     c.vline(119, 154, 219, kLightGrey);
-    small(c, 129, 159, "FLAPS:", kWhite);
+    c.text(129, 159, "FLAPS:", kWhite, kFontSmall);
     return c;
 }
 
@@ -227,7 +129,7 @@ Canvas egtNeedle() {
 // 80 x 9, black; the legend in yellow from (1, 1).
 Canvas legend(const std::string& text) {
     Canvas c(80, 9, bmpgen::kBlack);
-    smallText(c, 1, 1, text, kYellow, kCondensed, 7);
+    c.text(1, 1, text, kYellow, kFontCondensed);
     return c;
 }
 

@@ -24,7 +24,7 @@ constexpr Rgb kOnBlue{0, 0, 255};
 // spacing; inside a 22-pixel field with its frame only 20 are free, so the
 // gear legends are set letter against letter.
 void tightLegend(Canvas& c, int x, int y, const char* legend, Rgb colour) {
-    for (const char* p = legend; *p != '\0'; ++p, x += 5) c.text(x, y, std::string(1, *p), colour);
+    c.text(x, y, legend, colour, bmpgen::kFont5x7, 0);
 }
 
 enum class Gear { kDark, kTransit, kDown };
