@@ -136,6 +136,35 @@ namespace hostapi {
 // Module start and stop routine of every module: nothing to do.
 void GAUGE_CALL moduleStart();
 void GAUGE_CALL moduleStop();
+
+// The lifecycle routines of a version-610 gauge, in header order.
+struct Routines610 {
+    QueryRoutine query;
+    InstallRoutine install;
+    InitializeRoutine initialize;
+    UpdateRoutine update;
+    GenerateRoutine generate;
+    DrawRoutine draw;
+    KillRoutine kill;
+};
+
+// The fixed records of a version-610 module with one gauge: its header and,
+// right after it, its Linkage listing that header. `self` is the object
+// being initialised.
+constexpr GaugeRecords610 records610(const char* name, ElementHeader** rootSlot, const Routines610& r,
+                                     GaugeRecords610& self) {
+    return GaugeRecords610{
+        {
+            kHeaderVersion610, name, rootSlot,
+            r.query, r.install, r.initialize, r.update, r.generate, r.draw, r.kill,
+            0, kGaugeSizeValue, {}, nullptr, nullptr,
+        },
+        {
+            kModuleId, moduleStart, moduleStop, 0, 0, kLinkageVersion610,
+            {&self.header, nullptr},
+        },
+    };
+}
 }  // namespace hostapi
 
 // Exports a 610 gauge's inner Linkage under the plain name "Linkage".

@@ -131,18 +131,11 @@ extern "C" {
 
 constinit ImportTable gImportTable = {kImportId, nullptr, {0, 0}};
 
-constinit GaugeRecords610 lumivaneRecords = {
-    {
-        kHeaderVersion610, "lumivane", lumivane::rootSlot,
-        queryRoutine, installRoutine, initializeRoutine, updateRoutine,
-        generateRoutine, drawRoutine, killRoutine,
-        0, kGaugeSizeValue, {}, nullptr, nullptr,
-    },
-    {
-        kModuleId, hostapi::moduleStart, hostapi::moduleStop, 0, 0, kLinkageVersion610,
-        {&lumivaneRecords.header, nullptr},
-    },
-};
+constinit GaugeRecords610 lumivaneRecords = hostapi::records610(
+    "lumivane", lumivane::rootSlot,
+    {queryRoutine, installRoutine, initializeRoutine, updateRoutine, generateRoutine, drawRoutine,
+     killRoutine},
+    lumivaneRecords);
 
 }  // extern "C"
 GAUGE_EXPORT_LINKAGE_610(lumivaneRecords);

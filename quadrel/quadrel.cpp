@@ -95,18 +95,11 @@ extern "C" {
 
 constinit ImportTable gImportTable = {kImportId, nullptr, {0, 0}};
 
-constinit GaugeRecords610 quadrelRecords = {
-    {
-        kHeaderVersion610, "quadrel", quadrel::rootSlot,
-        queryRoutine, installRoutine, initializeRoutine, updateRoutine,
-        generateRoutine, drawRoutine, killRoutine,
-        0, kGaugeSizeValue, {}, nullptr, nullptr,
-    },
-    {
-        kModuleId, hostapi::moduleStart, hostapi::moduleStop, 0, 0, kLinkageVersion610,
-        {&quadrelRecords.header, nullptr},
-    },
-};
+constinit GaugeRecords610 quadrelRecords = hostapi::records610(
+    "quadrel", quadrel::rootSlot,
+    {queryRoutine, installRoutine, initializeRoutine, updateRoutine, generateRoutine, drawRoutine,
+     killRoutine},
+    quadrelRecords);
 
 }  // extern "C"
 GAUGE_EXPORT_LINKAGE_610(quadrelRecords);
