@@ -379,6 +379,30 @@ Dib bitmapResource(const Module& m, uint32_t id) {
     return d;
 }
 
+void expectHeaderBlock800(const Module& m, const char* name, uint32_t mouseEntries) {
+    uint8_t* header = m.gauge();
+    expectRecord(m, "GaugeHeader", header, 0xC4,
+                 {w32(0x00, 800, "version"), dataPtr(0x04, "name"), dataPtr(0x08, "root slot"),
+                  w32(0x2C, 100, "size value"), dataPtr(0x50, "mouse list")},
+                 {0x54});
+    EXPECT_TRUE(m.inWritable(header));
+    uint8_t* nameBuffer = at(header, 0x04);
+    uint8_t* slot = at(header, 0x08);
+    uint8_t* mouse = at(header, 0x50);
+    ASSERT_TRUE(m.inWritable(nameBuffer));
+    ASSERT_TRUE(m.inWritable(slot));
+    ASSERT_TRUE(m.inWritable(mouse));
+    expectRecord(m, "gauge name", nameBuffer, 32, {}, {}, {{0, 32, name}});
+    uint8_t* root = at(slot, 0);
+    ASSERT_TRUE(m.inWritable(root)) << "the slot holds the root element";
+    EXPECT_EQ(u32(root, 0x00), 0u) << "kind: static image";
+    EXPECT_EQ(u32(root, 0x04), 256u) << "the background bitmap";
+    EXPECT_EQ(u32(slot, 4), 0u) << "the root slot is followed by a zero word";
+    expectDisjoint({span(header, 0xC4, "header block"), span(nameBuffer, 32, "name buffer"),
+                    span(slot, 8, "root slot"), span(mouse, mouseEntries * 44, "mouse list"),
+                    span(root, 0x60, "root element"), span(m.imports, 0x10, "ImportTable")});
+}
+
 void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel) {
     SCOPED_TRACE("bitmap " + std::to_string(id));
     Dib d = bitmapResource(m, id);

@@ -206,6 +206,13 @@ struct Dib {
 // depth (8 bits: at most 256 palette colours), whose rows lie within it.
 void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel);
 
+// The header block of a version-800 gauge: 0xC4 bytes (the header, then
+// zero), its 32-byte zero-filled name buffer, and the root slot holding the
+// background (a static image of bitmap 256) followed by a zero word; each in
+// writable data, none overlapping another, the mouse list of `mouseEntries`
+// entries or the ImportTable.
+void expectHeaderBlock800(const Module& m, const char* name, uint32_t mouseEntries);
+
 // Ids of every RT_BITMAP resource, in the order the module lists them.
 std::vector<uint32_t> bitmapIds(const Module& m);
 Dib bitmapResource(const Module& m, uint32_t id);

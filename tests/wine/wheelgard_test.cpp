@@ -96,26 +96,7 @@ TEST_F(Wheelgard, LinkageImportTableAndHeaderBytes) {
     expectRecord(m, "ImportTable", m.imports, 0x10, {w32(0x00, 0x0F, "import id")});
     EXPECT_TRUE(m.inWritable(m.imports)) << "the host stores its service table here";
 
-    expectRecord(m, "GaugeHeader", header, 0xC4,
-                 {w32(0x00, 800, "version"), dataPtr(0x04, "name"), dataPtr(0x08, "root slot"),
-                  w32(0x2C, 100, "size value"), dataPtr(0x50, "mouse list")},
-                 {0x54});
-    EXPECT_TRUE(m.inWritable(header));
-    uint8_t* name = at(header, 0x04);
-    uint8_t* slot = at(header, 0x08);
-    ASSERT_TRUE(m.inWritable(name));
-    ASSERT_TRUE(m.inWritable(slot));
-    ASSERT_TRUE(m.inWritable(mouseList()));
-    expectRecord(m, "gauge name", name, 32, {}, {}, {{0, 32, "wheelgard"}});
-    // The slot holds the root element, the black background, then a zero word.
-    uint8_t* root = at(slot, 0);
-    ASSERT_TRUE(m.inWritable(root)) << "the slot holds the root element";
-    EXPECT_EQ(u32(root, 0x00), 0u) << "kind: static image";
-    EXPECT_EQ(u32(root, 0x04), 256u) << "the background bitmap";
-    EXPECT_EQ(u32(slot, 4), 0u);
-    expectDisjoint({span(header, 0xC4, "header block"), span(name, 32, "name buffer"),
-                    span(slot, 8, "root slot"), span(mouseList(), 6 * 44, "mouse list"),
-                    span(root, 0x60, "root element"), span(m.imports, 0x10, "ImportTable")});
+    expectHeaderBlock800(m, "wheelgard", 6);
 
     rec.attach(m);
     EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
