@@ -14,8 +14,9 @@ namespace {
 
 Host* gHost = nullptr;
 constexpr uint32_t kTextCapacity = 256;   // bytes a value routine may write, NUL included
-constexpr uint32_t kTextGuard = 16;       // checked after every value routine
+constexpr uint32_t kPage = 4096;          // the buffer's page: capacity, then guard bytes
 constexpr uint8_t kGuardByte = 0xCD;
+static_assert(kTextCapacity < kPage, "the guard bytes follow the capacity on the same page");
 
 int serviceArgs(unsigned slot) {
     switch (slot) {
@@ -259,15 +260,34 @@ void Host::installElements() {
             m_.put32(e.addr + 0x3C, uint32_t(uintptr_t(r.get())), e.label + " image record");
             records_.push_back(std::move(r));
         } else if (e.kind == kString) {
-            std::vector<char>& buf = textBuffers_[int(i)];
-            buf.assign(kTextCapacity + kTextGuard, char(kGuardByte));
-            buf[0] = 0;
-            m_.put32(e.addr + 0xB8, uint32_t(uintptr_t(buf.data())), e.label + " text buffer");
+            auto buf = std::make_unique<TextBuffer>();
+            m_.put32(e.addr + 0xB8, uint32_t(uintptr_t(buf->data())), e.label + " text buffer");
+            textBuffers_[int(i)] = std::move(buf);
         }
     }
     if (g_.elements.empty() || m_.u32(g_.elements[0].addr + 0x3C, "root") == 0 || !m_.bitmap(g_.elements[0].bitmap))
         warnings.push_back("the background bitmap " + std::to_string(g_.elements.empty() ? 0 : g_.elements[0].bitmap) +
                            " is missing");
+}
+
+Host::TextBuffer::TextBuffer() {
+    void* p = VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    DWORD old = 0;
+    if (!p || !VirtualProtect(static_cast<char*>(p) + kPage, kPage, PAGE_NOACCESS, &old)) {
+        if (p) VirtualFree(p, 0, MEM_RELEASE);
+        throw HostError("cannot reserve a text buffer (error " + std::to_string(GetLastError()) + ")");
+    }
+    base_ = static_cast<char*>(p);
+    std::memset(base_, kGuardByte, kPage);
+    base_[0] = 0;
+}
+
+Host::TextBuffer::~TextBuffer() { VirtualFree(base_, 0, MEM_RELEASE); }
+
+bool Host::TextBuffer::guardIntact() const {
+    for (uint32_t i = kTextCapacity; i < kPage; ++i)
+        if (uint8_t(base_[i]) != kGuardByte) return false;
+    return true;
 }
 
 void Host::releaseElements() {
@@ -389,13 +409,9 @@ double Host::elementValue(const Element& e) {
         const double v = guardedCall(what, e.routine, {e.addr}, true).st0;
         if (e.kind == kString) {
             auto it = textBuffers_.find(int(&e - g_.elements.data()));
-            if (it != textBuffers_.end()) {
-                const std::vector<char>& buf = it->second;
-                for (uint32_t i = kTextCapacity; i < buf.size(); ++i)
-                    if (uint8_t(buf[i]) != kGuardByte)
-                        throw HostError(what + " wrote past the end of its " + std::to_string(kTextCapacity) +
-                                        "-byte text buffer");
-            }
+            if (it != textBuffers_.end() && !it->second->guardIntact())
+                throw HostError(what + " wrote past the end of its " + std::to_string(kTextCapacity) +
+                                "-byte text buffer");
         }
         return v;
     }
@@ -517,7 +533,7 @@ void Host::drawElement(Canvas& c, const Element& e, double value) {
 void Host::drawString(Canvas& c, const Element& e) {
     auto it = textBuffers_.find(int(&e - g_.elements.data()));
     if (it == textBuffers_.end()) return;
-    const std::string text(it->second.data(), strnlen(it->second.data(), kTextCapacity));
+    const std::string text(it->second->data(), strnlen(it->second->data(), kTextCapacity));
     if (text.empty() || e.boxW == 0 || e.boxH == 0) return;
     if (!dc_ || dibW_ != c.width || dibH_ != c.height) {
         if (dib_) DeleteObject(dib_);

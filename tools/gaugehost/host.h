@@ -75,7 +75,23 @@ private:
     bool log_;
     struct ImageRecord { uint32_t host00; int32_t w, h; };
     std::vector<std::unique_ptr<ImageRecord>> records_;
-    std::map<int, std::vector<char>> textBuffers_;    // by element index
+    // A string element's text buffer: the capacity the host promises, then
+    // guard bytes to the end of its page, then a page no one may touch. A
+    // value routine that writes too far is caught by the guard bytes or, if
+    // it runs on further, faults inside module code; it never reaches the
+    // host's own heap.
+    class TextBuffer {
+    public:
+        TextBuffer();
+        ~TextBuffer();
+        TextBuffer(const TextBuffer&) = delete;
+        TextBuffer& operator=(const TextBuffer&) = delete;
+        char* data() const { return base_; }
+        bool guardIntact() const;
+    private:
+        char* base_ = nullptr;
+    };
+    std::map<int, std::unique_ptr<TextBuffer>> textBuffers_;    // by element index
     std::vector<MouseEntry> mouseList_;
     bool mouseActive_ = false;
     uint32_t mouseListAddr_ = 0;

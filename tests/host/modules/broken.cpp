@@ -55,6 +55,9 @@
 #ifndef BROKEN_text_overrun
 #define BROKEN_text_overrun 0
 #endif
+#ifndef BROKEN_text_runaway
+#define BROKEN_text_runaway 0
+#endif
 #ifndef BROKEN_no_import_table
 #define BROKEN_no_import_table 0
 #endif
@@ -66,7 +69,7 @@
 #endif
 
 // Version 800 for the faults that need value routines.
-#define V800 (IS(text_overrun) || IS(value_routine_fault) || IS(needle_table_outside))
+#define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside))
 
 typedef void(__stdcall* Svc1)(uint32_t);
 typedef void(__stdcall* Svc2)(uint32_t, uint32_t);
@@ -163,6 +166,10 @@ double __stdcall valueRoutine(ElementHeader* e) {
     char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
     std::memset(text, 'x', 299);
     text[299] = 0;
+#elif IS(text_runaway)
+    // Runs on far past any guard the host could check byte by byte.
+    char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
+    std::memset(text, 'x', 65536);
 #elif IS(value_routine_fault)
     (void)e;
     return double(*reinterpret_cast<volatile int*>(0x20));
