@@ -486,6 +486,16 @@ protected:
         return rec.keyEvents();
     }
 
+    // The simulator as the module finds it: its main window, on a desktop of
+    // the test's own, and the sound file in the folder its "path" value names.
+    void startSimulator(const SimulatorFolder& sim, const std::vector<uint8_t>& wav) {
+        useOwnDesktop();
+        window = createSimulatorWindow();
+        ASSERT_NE(window, nullptr);
+        sim.putSound(wav);
+        sim.registerPath();
+    }
+
     Module m;
     uint8_t* header = nullptr;
     uint8_t importsAsLoaded[16] = {};  // before the test host filled it
@@ -656,12 +666,8 @@ TEST_F(Lumivane, LifecycleCallsItsServicesInOrder) {
 // "path" value read into the 260-byte folder buffer, the file opened for
 // reading with a buffer of its own, and the buffer played once from 0.
 TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
-    useOwnDesktop();
-    window = createSimulatorWindow();
-    ASSERT_NE(window, nullptr);
     SimulatorFolder sim;
-    sim.putSound(pcmWav(16, 22050, 882));
-    sim.registerPath();
+    ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(16, 22050, 882)));
     const uint32_t r = addr(root()), h = addr(header), hklm = addr(HKEY_LOCAL_MACHINE);
 
     uint8_t* list = install();
@@ -728,12 +734,8 @@ TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
 // format they point at. The file's fmt chunk is the 16-byte PCM form, right
 // before the data chunk: the extra size past it is zero, not "da".
 TEST_F(Lumivane, DirectSoundGetsTheWholeBufferDescription) {
-    useOwnDesktop();
-    window = createSimulatorWindow();
-    ASSERT_NE(window, nullptr);
     SimulatorFolder sim;
-    sim.putSound(pcmWav(8, 11025, 301));
-    sim.registerPath();
+    ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(8, 11025, 301)));
     uint8_t* list = install();
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(click(list, 3).size(), 1u);
@@ -792,12 +794,8 @@ TEST_F(Lumivane, UpdateShowsTheLitFaceByTheRuleWritingOnlyItsBit) {
 // ---- clicks -------------------------------------------------------------------------
 
 TEST_F(Lumivane, ClicksSendTheirEventAndPlayThroughDirectSound) {
-    useOwnDesktop();
-    window = createSimulatorWindow();
-    ASSERT_NE(window, nullptr);
     SimulatorFolder sim;
-    sim.putSound(pcmWav(16, 22050, 882));
-    sim.registerPath();
+    ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(16, 22050, 882)));
     uint8_t* list = install();
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(gSpy.devicesCreated, 1);
@@ -859,11 +857,8 @@ TEST_F(Lumivane, WithoutASimulatorWindowClicksStillSendTheirEvents) {
 }
 
 TEST_F(Lumivane, ClickAfterAnotherInstanceWasKilledSendsItsEventSilently) {
-    useOwnDesktop();
-    window = createSimulatorWindow();
     SimulatorFolder sim;
-    sim.putSound(pcmWav(8, 8000, 80));
-    sim.registerPath();
+    ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(8, 8000, 80)));
     uint8_t* list = install();   // first instance
     install();                   // second instance: the same module-wide player
     EXPECT_EQ(gSpy.devicesCreated, 2);
@@ -875,11 +870,8 @@ TEST_F(Lumivane, ClickAfterAnotherInstanceWasKilledSendsItsEventSilently) {
 }
 
 TEST_F(Lumivane, SoakOfTwoThousandClicksDoesNotGrow) {
-    useOwnDesktop();
-    window = createSimulatorWindow();
     SimulatorFolder sim;
-    sim.putSound(pcmWav(16, 22050, 441));  // 10 ms
-    sim.registerPath();
+    ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(16, 22050, 441)));  // 10 ms
     uint8_t* list = install();
     ASSERT_NE(list, nullptr);
     // Warm up, so that what the platform sets up once is in the baseline.
