@@ -50,15 +50,21 @@ def built(name):
 
 def host(*args, timeout=60):
     # The host ends a hanging module itself within its --timeout; the outer
-    # limit only catches the host itself hanging. One retry: a start of Wine
-    # can stall while another program in the same prefix restarts its server.
-    for attempt in range(2):
+    # limit only catches the host itself hanging. Its output goes to files,
+    # not pipes: a Wine program that brings up the desktop starts the desktop
+    # process with its own stderr, and that process outlives the host for as
+    # long as any other program of the prefix runs, so a pipe would not see
+    # its end until then.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
-            r = subprocess.run([HOST, *args], capture_output=True, text=True, timeout=timeout, errors="replace")
-            return r.returncode, r.stdout, r.stderr
+            rc = subprocess.run([HOST, *args], stdout=out, stderr=err, timeout=timeout).returncode
         except subprocess.TimeoutExpired:
-            pass
-    return None, "", "(killed after %d s, twice)" % timeout
+            rc = None
+        out.seek(0)
+        err.seek(0)
+        text = lambda f: f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+        o, e = text(out), text(err)
+    return rc, o, e if rc is not None else e + "(killed after %d s)" % timeout
 
 
 def test(name):
