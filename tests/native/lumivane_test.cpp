@@ -8,34 +8,13 @@
 #include <limits>
 
 #include "lumivane/lit_face.h"
+#include "tests/cases/lumivane_lit_cases.h"
 #include "pe_file.h"
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-struct LitCase {
-    const char* name;
-    double v753;
-    double v10;
-    bool shown;
-};
-
-const LitCase kLitCases[] = {
-    {"753 at 0.5, 10 at -1: shown", 0.5, -1.0, true},
-    {"both 1: shown", 1.0, 1.0, true},
-    {"753 at the smallest positive, 10 tiny", 4.9e-324, 1e-300, true},
-    {"753 infinite: shown", kInf, 1.0, true},
-    {"753 at 0: hidden", 0.0, 1.0, false},
-    {"753 at -0: hidden", -0.0, 1.0, false},
-    {"753 below 0: hidden", -0.5, 1.0, false},
-    {"10 at 0: hidden", 1.0, 0.0, false},
-    {"10 at -0: hidden", 1.0, -0.0, false},
-    {"753 not a number: hidden", kNaN, 1.0, false},
-    {"10 not a number: hidden", 1.0, kNaN, false},
-    {"both not a number: hidden", kNaN, kNaN, false},
-};
+using cases::kLitCases;
+using cases::LitCase;
 
 TEST(LumivaneLitFace, OnlyTheHiddenBitFollowsTheRule) {
     for (const LitCase& c : kLitCases) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support.h"
+#include "tests/cases/lumivane_lit_cases.h"
 
 using namespace wt;
 
@@ -754,27 +755,11 @@ TEST_F(Lumivane, DirectSoundGetsTheWholeBufferDescription) {
     routine(0x24);
 }
 
-struct LitCase {
-    const char* name;
-    double v753, v10;
-    bool shown;
-};
-const LitCase kLitCases[] = {
-    {"753 at 0.5, 10 at -1: shown", 0.5, -1.0, true},
-    {"753 at 0: hidden", 0.0, 1.0, false},
-    {"753 below 0: hidden", -2.0, 1.0, false},
-    {"10 at 0: hidden", 5.0, 0.0, false},
-    {"10 at 0, 753 below 0: hidden", -1.0, 0.0, false},
-    {"753 not a number: hidden", std::numeric_limits<double>::quiet_NaN(), 1.0, false},
-    {"10 not a number: hidden", 1.0, std::numeric_limits<double>::quiet_NaN(), false},
-    {"both 1: shown", 1.0, 1.0, true},
-};
-
 TEST_F(Lumivane, UpdateShowsTheLitFaceByTheRuleWritingOnlyItsBit) {
     install();
     routine(0x14);
     uint8_t* lit = litFace();
-    for (const LitCase& c : kLitCases) {
+    for (const cases::LitCase& c : cases::kLitCases) {
         SCOPED_TRACE(c.name);
         rec.vars[753] = c.v753;
         rec.vars[10] = c.v10;

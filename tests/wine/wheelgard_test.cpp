@@ -11,15 +11,14 @@
 #include <set>
 
 #include "support.h"
+#include "tests/cases/wheelgard_cases.h"
 
 using namespace wt;
 
 namespace {
 
-constexpr uint32_t kUp = 66298, kDown = 66299;
+constexpr uint32_t kUp = cases::kSelectorUp, kDown = cases::kSelectorDown;
 constexpr int kElements = 9;
-constexpr int kButtons = 3;
-constexpr int32_t kPositions[kButtons] = {2, 3, 5};  // left, middle, right
 
 class Wheelgard : public ::testing::Test {
 protected:
@@ -324,36 +323,20 @@ TEST_F(Wheelgard, SelectionIsOneWhileTheSynchronisationSends) {
 
 // ---- gear lamps --------------------------------------------------------------------
 
-struct GearCase {
-    const char* name;
-    double value;
-    double state;
-};
-
-const GearCase kGearCases[] = {
-    {"exactly 0.0", 0.0, 0},
-    {"negative", -1.0, 0},
-    {"not a number", std::numeric_limits<double>::quiet_NaN(), 0},
-    {"0.5", 0.5, 1},
-    {"exactly 16300.0", 16300.0, 1},
-    {"16300.5", 16300.5, 2},
-    {"fully down", 16384.0, 2},
-};
-
 TEST_F(Wheelgard, GearLampsFollowTheirOwnGearAfterEachRefresh) {
     // Elements 2 and 3: variable 333; 4 and 5: 334; 6: 332.
     const uint32_t lampVar[5] = {333, 333, 334, 334, 332};
     for (int driven = 0; driven < 3; ++driven) {
         const uint32_t var = std::vector<uint32_t>{333, 334, 332}[driven];
-        for (const GearCase& c : kGearCases) {
+        for (const cases::GearCase& c : cases::kGearCases) {
             SCOPED_TRACE(std::string(c.name) + " in variable " + std::to_string(var));
             // The other two gears stand in transit, so a lamp on the wrong
             // variable shows.
             rec.vars = {{333, 8000.0}, {334, 8000.0}, {332, 8000.0}};
-            rec.vars[var] = c.value;
+            rec.vars[var] = c.extension;
             callback(6);
             for (int n = 2; n <= 6; ++n)
-                EXPECT_EQ(bits(lamp(n)), bits(lampVar[n - 2] == var ? c.state : 1.0)) << "element " << n;
+                EXPECT_EQ(bits(lamp(n)), bits(lampVar[n - 2] == var ? double(c.state) : 1.0)) << "element " << n;
         }
     }
     // The lamps show what the last refresh left, not the host's newer value.
@@ -378,37 +361,21 @@ int buttonFor(int32_t selection) {
     }
 }
 
-struct ClickRow {
-    int32_t before;
-    int button;
-    uint32_t event;
-    int count;
-    int32_t after;
-};
-
-// Every selection that can occur against every button.
-const ClickRow kClicks[] = {
-    {0, 0, kUp, 1, 2},   {0, 1, kUp, 2, 3},   {0, 2, kUp, 4, 5},
-    {1, 0, kUp, 1, 2},   {1, 1, kUp, 2, 3},   {1, 2, kUp, 4, 5},
-    {2, 0, kDown, 1, 1}, {2, 1, kUp, 1, 3},   {2, 2, kUp, 3, 5},
-    {3, 0, kDown, 1, 2}, {3, 1, kDown, 2, 1}, {3, 2, kUp, 2, 5},
-    {5, 0, kDown, 3, 2}, {5, 1, kDown, 2, 3}, {5, 2, kDown, 4, 1},
-};
-
 TEST_F(Wheelgard, EveryButtonFromEverySelection) {
-    for (const ClickRow& c : kClicks) {
-        SCOPED_TRACE("selection " + std::to_string(c.before) + ", button " + std::to_string(kPositions[c.button]));
+    for (const cases::ClickCase& c : cases::kClickCases) {
+        SCOPED_TRACE("selection " + std::to_string(c.selection) + ", button " + std::to_string(c.button));
         reload();
-        if (c.before != 0) callback(10);
-        if (buttonFor(c.before) >= 0) click(buttonFor(c.before));
+        if (c.selection != 0) callback(10);
+        if (buttonFor(c.selection) >= 0) click(buttonFor(c.selection));
         std::vector<double> lit = {0, 0, 0};
-        if (buttonFor(c.before) >= 0) lit[buttonFor(c.before)] = 1;
+        if (buttonFor(c.selection) >= 0) lit[buttonFor(c.selection)] = 1;
         ASSERT_EQ(brakeLamps(), lit) << "set-up";
 
         rec.clear();
-        click(c.button);
+        ASSERT_GE(buttonFor(c.button), 0);
+        click(buttonFor(c.button));
         EXPECT_EQ(rec.calls.size(), static_cast<size_t>(c.count)) << "key events only";
-        EXPECT_EQ(rec.keyEvents(), steps(c.event, c.count));
+        EXPECT_EQ(rec.keyEvents(), steps(c.eventId, c.count));
         lit = {0, 0, 0};
         if (buttonFor(c.after) >= 0) lit[buttonFor(c.after)] = 1;
         EXPECT_EQ(brakeLamps(), lit);
