@@ -6,24 +6,28 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-dist/preview}
 mkdir -p "$out"
-host=./gaugehost
 made=()
 
 # Wine ends its server when the last program exits; a command prompt of ours
-# waiting on its input keeps it up for the renders below.
+# waiting on its input keeps it up for the renders below. Only this script
+# may hold that input: a render that starts the Wine server or desktop would
+# pass the descriptor on to them, and they and the prompt would then keep
+# each other up for good (along with this script's output), so each render
+# runs with it closed.
 source scripts/wine-env.sh
 exec 3> >(wine cmd.exe >/dev/null 2>&1)
 trap 'exec 3>&-' EXIT
+host() { ./gaugehost "$@" 3>&-; }
 
 render() {   # render MODULE NAME ARGS...
     local module=$1 name=$2; shift 2
-    $host render "dist/$module.gau" --frames 2 --scale 2 "$@" -o "$out/$name.png" >/dev/null
+    host render "dist/$module.gau" --frames 2 --scale 2 "$@" -o "$out/$name.png" >/dev/null
     made+=("$name.png")
 }
 scenario() { # scenario MODULE NAME SCENARIO: a scenario that renders $OUT/NAME.png
     local module=$1 name=$2 file=$3
     sed "s#\$OUT#$out#g" "$file" > "$out/.$name.txt"
-    $host run "dist/$module.gau" "$out/.$name.txt" --scale 2 >/dev/null
+    host run "dist/$module.gau" "$out/.$name.txt" --scale 2 >/dev/null
     rm -f "$out/.$name.txt"
     made+=("$name.png")
 }
