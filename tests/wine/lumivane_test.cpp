@@ -431,9 +431,7 @@ protected:
     void SetUp() override {
         gSpy = SoundSpy{};
         m = loadModule("lumivane");
-        ASSERT_NE(m.handle, nullptr);
-        ASSERT_NE(m.linkage, nullptr);
-        ASSERT_NE(m.imports, nullptr);
+        ASSERT_TRUE(m.complete());
         header = m.gauge();
         ASSERT_TRUE(spyOn(m, "dsound.dll", nullptr, 1, spyDirectSoundCreate, gReal.createDevice))
             << "DirectSoundCreate by ordinal 1";

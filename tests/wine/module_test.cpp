@@ -14,9 +14,7 @@ class EveryModule : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
         m = loadModule(GetParam());
-        ASSERT_NE(m.handle, nullptr);
-        ASSERT_NE(m.linkage, nullptr);
-        ASSERT_NE(m.imports, nullptr);
+        ASSERT_TRUE(m.complete());
     }
     void TearDown() override { unloadModule(m); }
     Module m;

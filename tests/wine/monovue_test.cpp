@@ -183,9 +183,7 @@ class Monovue : public ::testing::Test {
 protected:
     void SetUp() override {
         m = loadModule("monovue");
-        ASSERT_NE(m.handle, nullptr);
-        ASSERT_NE(m.linkage, nullptr);
-        ASSERT_NE(m.imports, nullptr);
+        ASSERT_TRUE(m.complete());
         header = m.gauge();
         ASSERT_TRUE(m.inImage(addr(header)));
     }

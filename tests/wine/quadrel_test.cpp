@@ -16,9 +16,7 @@ class Quadrel : public ::testing::Test {
 protected:
     void SetUp() override {
         m = loadModule("quadrel");
-        ASSERT_NE(m.handle, nullptr);
-        ASSERT_NE(m.linkage, nullptr);
-        ASSERT_NE(m.imports, nullptr);
+        ASSERT_TRUE(m.complete());
         header = m.gauge();
     }
     void TearDown() override { unloadModule(m); }

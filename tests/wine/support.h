@@ -87,6 +87,8 @@ struct Module {
     uint8_t* imports = nullptr;
     uint32_t imageBase = 0, imageSize = 0;
 
+    // Loaded with both exports found (loadModule has said what is missing).
+    bool complete() const { return handle && linkage && imports; }
     bool inImage(uint32_t address) const {
         return address >= imageBase && address < imageBase + imageSize;
     }

@@ -28,9 +28,7 @@ protected:
     // A fresh module: selection 0, not yet started.
     void load() {
         m = loadModule("wheelgard");
-        ASSERT_NE(m.handle, nullptr);
-        ASSERT_NE(m.linkage, nullptr);
-        ASSERT_NE(m.imports, nullptr);
+        ASSERT_TRUE(m.complete());
         header = m.gauge();
         ASSERT_TRUE(m.inImage(addr(header)));
         rec.attach(m);
