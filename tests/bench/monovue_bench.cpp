@@ -150,14 +150,21 @@ void setHostValues(std::mt19937& rng, bool hostile) {
     }
 }
 
-void runFrames(benchmark::State& state, bool hostile) {
-    constexpr int kSets = 64;
-    std::mt19937 rng(42);
+// Frames rotate through this many host value sets.
+constexpr int kSets = 64;
+
+std::vector<Host> valueSets(uint32_t seed, bool hostile) {
+    std::mt19937 rng(seed);
     std::vector<Host> sets(kSets);
     for (Host& h : sets) {
         setHostValues(rng, hostile);
         h = gHost;
     }
+    return sets;
+}
+
+void runFrames(benchmark::State& state, bool hostile) {
+    const std::vector<Host> sets = valueSets(42, hostile);
     Frame f;
     // The counter sees an allocation...
     gAllocations = 0;
@@ -196,13 +203,7 @@ void BM_MonovueFrameHostileValues(benchmark::State& state) { runFrames(state, tr
 // are taken from a rotating set in place (what the host's refresh does),
 // which avoids PauseTiming's own cost in the figure.
 void BM_MonovueFrameUnpaused(benchmark::State& state) {
-    constexpr int kSets = 64;
-    std::mt19937 rng(7);
-    std::vector<Host> sets(kSets);
-    for (Host& h : sets) {
-        setHostValues(rng, false);
-        h = gHost;
-    }
+    const std::vector<Host> sets = valueSets(7, false);
     Frame f;
     int i = 0;
     for (auto _ : state) {
