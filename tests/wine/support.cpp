@@ -414,7 +414,9 @@ void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uin
     EXPECT_EQ(d.planes, 1u);
     EXPECT_EQ(d.bitsPerPixel, bitsPerPixel);
     EXPECT_EQ(d.compression, 0u) << "uncompressed";
-    if (bitsPerPixel <= 8) EXPECT_LE(d.colours, 1u << bitsPerPixel);
+    if (bitsPerPixel <= 8) {
+        EXPECT_LE(d.colours, 1u << bitsPerPixel);
+    }
 }
 
 uint32_t Dib::index(int x, int y) const {
