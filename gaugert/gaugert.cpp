@@ -3,9 +3,11 @@
 // routine forms as value routines.
 #include "gaugert.h"
 
+using namespace hostapi;
+
 extern "C" {
 
-constinit ImportTable gImportTable = {kImportId, nullptr, {0, 0}};
+GAUGE_DEFINE_IMPORT_TABLE;
 
 constinit Linkage gLinkage = {
     kModuleId, hostapi::moduleStart, hostapi::moduleStop, 0, 0, kLinkageVersion800,

@@ -52,6 +52,8 @@
 
 namespace gaugert {
 
+using namespace hostapi;
+
 // ---- module records ----------------------------------------------------------
 
 // The gauge's header block (header, then zero bytes up to 0xC4), the 32-byte
@@ -333,6 +335,5 @@ constexpr MouseRect clickRect(int32_t x, int32_t y, uint32_t w, uint32_t h, Mous
 
 // The runtime's exported records (export them by these names in the .def).
 extern "C" {
-extern Linkage gLinkage;
-extern ImportTable gImportTable;
+extern hostapi::Linkage gLinkage;
 }

@@ -9,25 +9,11 @@
 #include <cstdint>
 
 #include "gauge_module.h"
+#include "ids.h"
+
+namespace hostapi {
 
 #pragma pack(push, 4)
-
-enum ElementKind : uint32_t {
-    kStaticImage = 0,
-    kNeedle = 1,
-    kString = 2,
-    kSlider = 3,
-    kIcon = 4,
-};
-
-enum : uint32_t {
-    kNoBitmap = 0xFFFFFFFFu,            // resource id of every string element
-    kImageFlagsBackground = 0x00000001,  // 610 root background
-    kImageFlagsMoving = 0x00000003,      // 610 icons and sliders
-    kImageFlagsToggled = 0x00000007,     // 610 static image toggled at run time
-    kImageFlagsGenerated = 0x00000083,   // every element of a version-800 gauge
-    kImageFlagHidden = 0x40000000,       // set at run time: the element is not drawn
-};
 
 // Cached reference to one host simulation variable.
 struct ModuleVar {
@@ -243,20 +229,6 @@ struct MousePoint {
 // Mouse handler: pointer position and event flags; returns 0.
 typedef int32_t(GAUGE_CALL* MouseHandler)(const MousePoint* point, uint32_t eventFlags);
 
-enum MouseRectType : uint32_t {
-    kMouseEnd = 0,          // ends the list
-    kMouseParent = 1,       // opens a region
-    kMouseChild = 2,        // active rectangle
-    kMouseEndParent = 3,    // closes the innermost open parent
-};
-
-enum : uint32_t {
-    kCursorNone = 0xFFFFFFFFu,
-    kCursorHand = 5,                   // every child rectangle
-    kMouseClick = 0x20000000u,         // click rectangles
-    kMouseDragLever = 0x00800000u,     // lever rectangles
-};
-
 struct MouseRect {
     uint32_t type;          // MouseRectType
     int32_t x;
@@ -308,3 +280,5 @@ constexpr MouseRect mouseEndParent() {
 constexpr MouseRect mouseEnd() {
     return MouseRect{kMouseEnd, 0, 0, 0, 0, kCursorNone, 0, 0, 0, nullptr, 0};
 }
+
+}  // namespace hostapi

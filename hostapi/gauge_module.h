@@ -14,6 +14,8 @@ static_assert(sizeof(void*) == 4, "gauge records are 32-bit: build with the i686
 
 #define GAUGE_CALL __stdcall
 
+namespace hostapi {
+
 struct ElementHeader;
 struct MouseRect;
 struct PanelServices;
@@ -132,7 +134,6 @@ static_assert(sizeof(GaugeHeader800) == 0xC4, "version-800 header block");
 
 #pragma pack(pop)
 
-namespace hostapi {
 // Module start and stop routine of every module: nothing to do.
 void GAUGE_CALL moduleStart();
 void GAUGE_CALL moduleStop();
@@ -166,6 +167,14 @@ constexpr GaugeRecords610 records610(const char* name, ElementHeader** rootSlot,
     };
 }
 }  // namespace hostapi
+
+// Every module's one ImportTable, exported under that name by its .def
+// ("ImportTable = gImportTable DATA"); every call into the host goes
+// through it. The definition is written here once; each module places it
+// among its own records with GAUGE_DEFINE_IMPORT_TABLE, inside extern "C".
+extern "C" hostapi::ImportTable gImportTable;
+#define GAUGE_DEFINE_IMPORT_TABLE \
+    constinit hostapi::ImportTable gImportTable = {hostapi::kImportId, nullptr, {0, 0}}
 
 // Exports a 610 gauge's inner Linkage under the plain name "Linkage".
 // `records` must be an extern "C" GaugeRecords610 object of the module.

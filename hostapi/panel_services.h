@@ -9,6 +9,8 @@
 #include "elements.h"
 #include "gauge_module.h"
 
+namespace hostapi {
+
 enum PanelServiceSlot : unsigned {
     kQueryElements = 24,
     kInstallElements = 25,
@@ -24,6 +26,29 @@ enum PanelServiceSlot : unsigned {
     kInitializeModuleVar = 38,
     kRefreshModuleVar = 40,
     kPanelServiceSlots = 41,   // slots the modules may reach: 0 to 40
+};
+
+// Every service the modules call: its slot, its name, and the arguments it
+// removes from the stack (each 32 bits).
+struct PanelServiceInfo {
+    PanelServiceSlot slot;
+    const char* name;
+    unsigned arguments;
+};
+inline constexpr PanelServiceInfo kPanelServices[] = {
+    {kQueryElements, "queryElements", 1},             // root element
+    {kInstallElements, "installElements", 2},         // root element, host value
+    {kInitializeElements, "initializeElements", 1},   // root element
+    {kUpdateElements, "updateElements", 1},           // root element
+    {kGenerateElements, "generateElements", 2},       // root element, host value
+    {kDrawElements, "drawElements", 1},               // root element
+    {kReleaseElements, "releaseElements", 1},         // root element
+    {kRegisterMouseRects, "registerMouseRects", 3},   // list, header, drawn size
+    {kAttachMouseRects, "attachMouseRects", 2},       // list, header
+    {kReleaseMouseRects, "releaseMouseRects", 2},     // list, header
+    {kSendKeyEvent, "sendKeyEvent", 2},               // event id, parameter
+    {kInitializeModuleVar, "initializeModuleVar", 1}, // ModuleVar
+    {kRefreshModuleVar, "refreshModuleVar", 1},       // ModuleVar
 };
 
 // Only the slots are known to the modules; the host's table may be longer.
@@ -55,7 +80,6 @@ typedef uint32_t(GAUGE_CALL* ModuleVarService)(ModuleVar* var);
 
 // Calls by slot, through the pointer the host stored in the module's
 // ImportTable. Results are ignored.
-namespace hostapi {
 
 template <typename Fn>
 inline Fn service(const ImportTable& imports, PanelServiceSlot slot) {

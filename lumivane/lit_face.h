@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
+#include "../hostapi/ids.h"
+
 namespace lumivane {
 
-constexpr uint32_t kLitFaceHidden = 0x40000000u;
+constexpr uint32_t kLitFaceHidden = hostapi::kImageFlagHidden;
 
 constexpr bool litFaceShown(double v753, double v10) {
     return v753 > 0.0 && (v10 < 0.0 || v10 > 0.0);

@@ -9,15 +9,14 @@
 #include "sound_platform_win32.h"
 #include "sound_player.h"
 
+using namespace hostapi;
+
 namespace {
 
 // Switch variables (icon sources) and the key events their clicks send.
-enum : uint32_t {
-    kVarStab = 620, kVarPositionSteady = 619, kVarPositionStrobe = 11,
-    kVarAntiCollision = 368, kVarWing = 621,
-    kEventStab = 66376, kEventPositionSteady = 66379, kEventPositionStrobe = 65560,
-    kEventAntiCollision = 66239, kEventWing = 66378,
-};
+using sim::kVarStab, sim::kVarPositionSteady, sim::kVarPositionStrobe, sim::kVarAntiCollision, sim::kVarWing;
+using sim::kEventStab, sim::kEventPositionSteady, sim::kEventPositionStrobe, sim::kEventAntiCollision,
+    sim::kEventWing;
 
 // Module-level variables of the lit face rule.
 enum : uint32_t {
@@ -39,7 +38,6 @@ constexpr char kSwitchSound[] = "kolt_toggle_light.wav";
 
 extern "C" {
 extern GaugeRecords610 lumivaneRecords;
-extern ImportTable gImportTable;
 }
 
 namespace lumivane {
@@ -129,7 +127,7 @@ int32_t GAUGE_CALL switchHandler(const MousePoint* /*point*/, uint32_t /*eventFl
 
 extern "C" {
 
-constinit ImportTable gImportTable = {kImportId, nullptr, {0, 0}};
+GAUGE_DEFINE_IMPORT_TABLE;
 
 constinit GaugeRecords610 lumivaneRecords = hostapi::records610(
     "lumivane", lumivane::rootSlot,

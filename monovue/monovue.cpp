@@ -4,6 +4,8 @@
 #include "../gaugert/gaugert.h"
 #include "routines.h"
 
+using namespace hostapi;
+
 namespace monovue {
 namespace {
 

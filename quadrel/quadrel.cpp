@@ -6,13 +6,17 @@
 #include "../hostapi/panel_services.h"
 #include "lever.h"
 
+using namespace hostapi;
+
 namespace {
 
 // Key events of the four lever handlers, and the throttle variables the
 // knobs follow (ids step by 35).
 enum : uint32_t {
-    kEventLever1 = 65820, kEventLever2 = 65821, kEventLever3 = 65822, kEventLever4 = 65823,
-    kVarLever1 = 128, kVarLever2 = 163, kVarLever3 = 198, kVarLever4 = 233,
+    kEventLever1 = sim::kEventThrottle1, kEventLever2 = sim::kEventThrottle2,
+    kEventLever3 = sim::kEventThrottle3, kEventLever4 = sim::kEventThrottle4,
+    kVarLever1 = sim::kVarThrottle1, kVarLever2 = sim::kVarThrottle2,
+    kVarLever3 = sim::kVarThrottle3, kVarLever4 = sim::kVarThrottle4,
 };
 
 // Bitmap resources (8 bits per pixel, palette).
@@ -32,7 +36,6 @@ constexpr double kKnobYScale = -15.0 / 4096.0;
 
 extern "C" {
 extern GaugeRecords610 quadrelRecords;
-extern ImportTable gImportTable;
 }
 
 namespace quadrel {
@@ -93,7 +96,7 @@ int32_t GAUGE_CALL leverHandler(const MousePoint* point, uint32_t /*eventFlags*/
 
 extern "C" {
 
-constinit ImportTable gImportTable = {kImportId, nullptr, {0, 0}};
+GAUGE_DEFINE_IMPORT_TABLE;
 
 constinit GaugeRecords610 quadrelRecords = hostapi::records610(
     "quadrel", quadrel::rootSlot,

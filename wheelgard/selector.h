@@ -6,11 +6,13 @@
 
 #include <cstdint>
 
+#include "../hostapi/ids.h"
+
 namespace wheelgard {
 
 enum : uint32_t {
-    kEventBrakeUp = 66298,    // selector one position up
-    kEventBrakeDown = 66299,  // selector one position down; stays at 0
+    kEventBrakeUp = hostapi::sim::kBrakeSelectorUp,      // selector one position up
+    kEventBrakeDown = hostapi::sim::kBrakeSelectorDown,  // selector one position down; stays at 0
 };
 
 // Positions the panel's three buttons stand for, left to right. The

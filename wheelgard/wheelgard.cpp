@@ -9,6 +9,8 @@
 #include "lamps.h"
 #include "selector.h"
 
+using namespace hostapi;
+
 namespace wheelgard {
 
 // The brake selector position the gauge holds the simulator to be in: 0 at

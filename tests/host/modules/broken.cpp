@@ -6,6 +6,7 @@
 
 #include "../../../hostapi/elements.h"
 #include "../../../hostapi/gauge_module.h"
+#include "../../../hostapi/panel_services.h"
 
 #define EXPORT extern "C" __declspec(dllexport)
 #define IS(name) (BROKEN_##name)
@@ -86,32 +87,32 @@ EXPORT uint32_t ImportTable[4] = {0x0F, 0, 0, 0};
 namespace {
 
 void** services() { return reinterpret_cast<void**>(ImportTable[1]); }
-template <typename F> F svc(int slot) { return reinterpret_cast<F>(services()[slot]); }
+template <typename F> F svc(hostapi::PanelServiceSlot slot) { return reinterpret_cast<F>(services()[slot]); }
 
-extern GaugeHeader header;
+extern hostapi::GaugeHeader header;
 extern uint8_t root[0x60];
 extern uint8_t child[0x144];
-ElementHeader* rootSlot[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
+hostapi::ElementHeader* rootSlot[2] = {reinterpret_cast<hostapi::ElementHeader*>(root), nullptr};
 #if IS(unterminated_children)
 // A child list that fills its own section to the end of the page.
-__attribute__((section(".zlist"), used)) ElementHeader* rootChildren[1024];
+__attribute__((section(".zlist"), used)) hostapi::ElementHeader* rootChildren[1024];
 #else
-ElementHeader* rootChildren[2] = {reinterpret_cast<ElementHeader*>(child), nullptr};
+hostapi::ElementHeader* rootChildren[2] = {reinterpret_cast<hostapi::ElementHeader*>(child), nullptr};
 #endif
-ElementHeader* childChildren[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
-ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
+hostapi::ElementHeader* childChildren[2] = {reinterpret_cast<hostapi::ElementHeader*>(root), nullptr};
+hostapi::ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
 char longName[300];
 
-int32_t __stdcall clickHandler(const MousePoint*, uint32_t) {
-    svc<Svc2>(36)(1234, 0);
+int32_t __stdcall clickHandler(const hostapi::MousePoint*, uint32_t) {
+    svc<Svc2>(hostapi::kSendKeyEvent)(1234, 0);
     return 0;
 }
 
-MouseRect mouseList[] = {
+hostapi::MouseRect mouseList[] = {
     {1, 0, 0, 0, 0, 0xFFFFFFFFu, 0, 0, 0, nullptr, 0},
     {2, 0, 0, 4, 4, 5, 0, 0x20000000u, 0,
 #if IS(handler_in_data)
-     reinterpret_cast<MouseHandler>(&moduleVar),
+     reinterpret_cast<hostapi::MouseHandler>(&moduleVar),
 #else
      clickHandler,
 #endif
@@ -125,7 +126,7 @@ MouseRect mouseList[] = {
 uint32_t rootAddr() { return reinterpret_cast<uint32_t>(root); }
 
 void __stdcall install(uint32_t arg) {
-    svc<Svc2>(25)(rootAddr(), arg);
+    svc<Svc2>(hostapi::kInstallElements)(rootAddr(), arg);
 #if IS(fault_install)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
 #endif
@@ -133,12 +134,12 @@ void __stdcall install(uint32_t arg) {
     reinterpret_cast<void(__stdcall*)(uint32_t)>(services()[50])(1);
 #endif
     const uint32_t record = *reinterpret_cast<uint32_t*>(root + 0x3C);
-    svc<Svc3>(32)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header), record + 4);
-    svc<Svc2>(33)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+    svc<Svc3>(hostapi::kRegisterMouseRects)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header), record + 4);
+    svc<Svc2>(hostapi::kAttachMouseRects)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
 }
 void __stdcall initialize() {
-    svc<Svc1>(26)(rootAddr());
-    svc<Svc1>(38)(IS(bad_var_argument) ? 0x10u : reinterpret_cast<uint32_t>(&moduleVar));
+    svc<Svc1>(hostapi::kInitializeElements)(rootAddr());
+    svc<Svc1>(hostapi::kInitializeModuleVar)(IS(bad_var_argument) ? 0x10u : reinterpret_cast<uint32_t>(&moduleVar));
 }
 #if IS(stack_skew)
 // Declared to the host as __stdcall with no arguments, but removes 8 bytes
@@ -152,16 +153,16 @@ void __stdcall update() {
     for (volatile int i = 0;; i = i + 1) {
     }
 #endif
-    svc<Svc1>(27)(rootAddr());
-    svc<Svc1>(40)(reinterpret_cast<uint32_t>(&moduleVar));
+    svc<Svc1>(hostapi::kUpdateElements)(rootAddr());
+    svc<Svc1>(hostapi::kRefreshModuleVar)(reinterpret_cast<uint32_t>(&moduleVar));
 }
 #endif
 void __stdcall kill() {
-    svc<Svc2>(34)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
-    svc<Svc1>(31)(rootAddr());
+    svc<Svc2>(hostapi::kReleaseMouseRects)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+    svc<Svc1>(hostapi::kReleaseElements)(rootAddr());
 }
 
-double __stdcall valueRoutine(ElementHeader* e) {
+double __stdcall valueRoutine(hostapi::ElementHeader* e) {
 #if IS(text_overrun)
     char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
     std::memset(text, 'x', 299);
@@ -180,17 +181,17 @@ double __stdcall valueRoutine(ElementHeader* e) {
 }
 
 void __stdcall callback(uint32_t, int32_t code, uint32_t) {
-    if (code == 6) svc<Svc1>(40)(reinterpret_cast<uint32_t>(&moduleVar));
+    if (code == 6) svc<Svc1>(hostapi::kRefreshModuleVar)(reinterpret_cast<uint32_t>(&moduleVar));
 }
 
 void setWords(uint8_t* p, uint32_t off, uint32_t v) { std::memcpy(p + off, &v, 4); }
 
-PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
+hostapi::PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
 
 }  // namespace
 
 namespace {
-GaugeHeader header;
+hostapi::GaugeHeader header;
 uint8_t root[0x60];
 uint8_t child[0x144];
 uint8_t failures[12];
@@ -220,7 +221,7 @@ struct Records {
         setWords(root, 0x04, 100);
         setWords(root, 0x20, reinterpret_cast<uint32_t>(&header));
 #if IS(unterminated_children)
-        for (auto& c : rootChildren) c = reinterpret_cast<ElementHeader*>(child);
+        for (auto& c : rootChildren) c = reinterpret_cast<hostapi::ElementHeader*>(child);
 #endif
         setWords(root, 0x28, reinterpret_cast<uint32_t>(rootChildren));
         setWords(root, 0x30, 1);
