@@ -1,8 +1,9 @@
 // Calling into module code safely: arguments pushed by hand with the stack
-// pointer restored afterwards (a routine that removes the wrong number of
-// arguments cannot unbalance the host), faults inside the module turned
-// into a HostError, and a watchdog that ends the process with a clear
-// message when module code does not return.
+// pointer and the callee-saved registers restored afterwards (a routine that
+// removes the wrong number of arguments or clobbers ebx, esi, edi or ebp
+// cannot unbalance the host; what it did is noted as a breach), faults
+// inside the module turned into a HostError, and a watchdog that ends the
+// process with a clear message when module code does not return.
 #pragma once
 
 #include <cstdint>
@@ -11,21 +12,36 @@
 
 namespace gh {
 
-class Module;
+class ModuleImage;
 
 struct CallResult {
     uint32_t eax = 0;
     double st0 = 0;
 };
 
+// A break of the calling convention seen after a call returned: the stack
+// left unbalanced (by `stackSkew` bytes, positive when the routine removed
+// too few) or callee-saved registers changed (their names).
+struct CallBreach {
+    int32_t stackSkew = 0;
+    std::string registers;   // "esi, edi", empty when all were kept
+    bool any() const { return stackSkew != 0 || !registers.empty(); }
+    std::string describe() const;
+};
+
 // Installs the exception handlers and the watchdog (seconds per call).
-void installGuards(const Module* module, unsigned timeoutSeconds);
+void installGuards(const ModuleImage* module, unsigned timeoutSeconds);
 
 // Calls `fn` (__stdcall) with 32-bit arguments; `what` names the call in
 // error messages. Throws HostError on a fault, on a service failure raised
-// with abortModuleCall, or on a call to an unknown service.
+// with abortModuleCall, or on a call to an unknown service. `breach`, when
+// given, receives what the call did to the calling convention.
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
-                       bool returnsDouble = false);
+                       bool returnsDouble = false, CallBreach* breach = nullptr);
+
+// Whether the last guarded call ended in a fault of module code (the
+// process may be damaged: a batch worker starts afresh after one).
+bool moduleFaulted();
 
 // Puts a stretch of host work that runs module code outside guardedCall
 // (loading the library runs its entry point) under the watchdog.

@@ -1,11 +1,15 @@
-// A loaded gauge module seen as bytes: every read of a module record goes
+// The module image: a gauge module loaded by the Windows loader as the
+// simulator loads it, seen as bytes. Every read of a module record goes
 // through here and is checked against the sections of the loaded image, so a
 // malformed module ends in a HostError naming the record, never in a fault.
+// The PE structures come from <winnt.h>; the bitmap resources are decoded
+// here.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -19,6 +23,13 @@ struct HostError : std::runtime_error {
 
 std::string hex(uint32_t v);
 
+// Text of a Windows error code: "Windows error 2 (The system cannot find ...)".
+std::string windowsError(DWORD code);
+
+// UTF-8 to the wide characters the Windows file APIs take, and back.
+std::wstring widen(const std::string& utf8);
+std::string narrow(const std::wstring& wide);
+
 // A decoded bitmap resource: top-down rows of 0x00RRGGBB.
 struct Bitmap {
     uint32_t id = 0;
@@ -29,48 +40,75 @@ struct Bitmap {
     uint32_t at(int x, int y) const { return pixels[size_t(y) * width + x]; }
 };
 
-class Module {
+// Decodes a device-independent bitmap resource (BITMAPINFOHEADER form,
+// uncompressed, 1 to 32 bits). Sets `problem` when it cannot.
+void decodeDib(const uint8_t* p, uint32_t n, Bitmap& b);
+
+class ModuleImage {
 public:
-    // Loads the library as the simulator does (LoadLibrary) and maps out its
-    // sections. Throws HostError when the file cannot be loaded.
-    explicit Module(const std::string& path);
+    // Loads exactly the file named (full path, no search, no ".dll" added)
+    // as the simulator does, and maps out its sections. Throws HostError
+    // when the file cannot be loaded.
+    explicit ModuleImage(const std::string& path);
+    // Unloads the module (its detach code runs under the watchdog).
+    ~ModuleImage();
+    ModuleImage(const ModuleImage&) = delete;
+    ModuleImage& operator=(const ModuleImage&) = delete;
 
     uint32_t base() const { return base_; }
     uint32_t size() const { return size_; }
     uint32_t rva(uint32_t a) const { return a - base_; }
-    std::string where(uint32_t a) const;   // "offset 0x1234" or "address 0x... (outside the image)"
+    bool contains(uint32_t a) const { return a - base_ < size_; }
+    std::string where(uint32_t a) const;   // "offset 0x1234" or "address 0x... (outside the module image)"
+    std::string offset(uint32_t a) const;  // "+0x1234" inside the image, "0x..." outside
 
     bool readable(uint32_t a, uint32_t n) const;
     bool writable(uint32_t a, uint32_t n) const;
     bool code(uint32_t a) const;
 
-    // Checked reads; `what` names the record and field for the error.
-    uint32_t u32(uint32_t a, const std::string& what) const;
-    int32_t i32(uint32_t a, const std::string& what) const { return int32_t(u32(a, what)); }
-    double f64(uint32_t a, const std::string& what) const;
+    // Checked reads and writes; `what` names the record and field for the
+    // error. A record is read whole: bounds checked, bytes copied, then its
+    // fields are read by name from the copy.
+    template <typename Record> Record read(uint32_t a, const std::string& what) const {
+        require(a, sizeof(Record), what);
+        Record r;
+        std::memcpy(&r, reinterpret_cast<const void*>(uintptr_t(a)), sizeof r);
+        return r;
+    }
+    template <typename Record> void write(uint32_t a, const Record& r, const std::string& what) const {
+        requireWritable(a, sizeof(Record), what);
+        std::memcpy(reinterpret_cast<void*>(uintptr_t(a)), &r, sizeof r);
+    }
+    uint32_t u32(uint32_t a, const std::string& what) const { return read<uint32_t>(a, what); }
+    double f64(uint32_t a, const std::string& what) const { return read<double>(a, what); }
     std::string text(uint32_t a, uint32_t max, const std::string& what) const;  // NUL-terminated within max
     void require(uint32_t a, uint32_t n, const std::string& what) const;
     void requireWritable(uint32_t a, uint32_t n, const std::string& what) const;
     void requireCode(uint32_t a, const std::string& what) const;
-    void put32(uint32_t a, uint32_t v, const std::string& what) const;
-    void put64(uint32_t a, double v, const std::string& what) const;
 
     // Exported data symbol by name (0 when absent), from the export directory.
     uint32_t exportAddress(const char* name) const;
     std::vector<std::string> imports() const;   // imported DLL names
+    // The import address table slot through which the module calls
+    // `function` (0 when it imports no such function).
+    uint32_t importSlot(const void* function) const;
 
     // Bitmap resources (RT_BITMAP) by numeric id, in ascending order.
     const std::map<uint32_t, Bitmap>& bitmaps() const { return bitmaps_; }
     const Bitmap* bitmap(uint32_t id) const;
 
     HMODULE handle() const { return handle_; }
+    const std::string& path() const { return path_; }
 
 private:
     struct Range { uint32_t lo, hi; bool write, exec; };
     const Range* rangeOf(uint32_t a, uint32_t n) const;
-    uint32_t dataDir(int index, uint32_t* size) const;
+    const IMAGE_NT_HEADERS32& ntHeaders() const;
+    IMAGE_DATA_DIRECTORY dataDir(int index) const;
+    void mapSections();
     void loadResources();
 
+    std::string path_;
     HMODULE handle_ = nullptr;
     uint32_t base_ = 0, size_ = 0;
     std::vector<Range> ranges_;

@@ -1,26 +1,26 @@
 // The gauge's records as the host reads them: linkage, import table, header,
-// element tree and mouse list, each validated while it is read.
+// element tree and mouse list. Each record is read whole through its hostapi
+// type (bounds checked, bytes copied) and validated while it is read.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "../../hostapi/elements.h"
+#include "../../hostapi/gauge_module.h"
 #include "image.h"
 
 namespace gh {
 
-enum Kind : uint32_t { kStatic = 0, kNeedle = 1, kString = 2, kSlider = 3, kIcon = 4 };
 const char* kindName(uint32_t kind);
 
-enum : uint32_t { kHidden = 0x40000000u, kMaskClick = 0x20000000u, kMaskDrag = 0x00800000u };
-
-struct Var {            // an embedded or module-level variable reference
-    uint32_t addr = 0;  // address of the 28-byte record
+struct VarRef {         // an embedded or module-level variable reference
+    uint32_t addr = 0;  // address of the ModuleVar record
     uint32_t id = 0;
 };
 
-struct Point {
+struct NeedlePoint {    // one entry of a needle's point table
     int32_t x, y;
     double value;
 };
@@ -32,16 +32,23 @@ struct Element {
     int parent = -1, depth = 0;
     std::vector<int> children;
     uint32_t childList = 0, failureList = 0;
-    Var var, xVar;                 // var: icon/needle/string source, slider y variable
+    VarRef var, xVar;              // var: icon/needle/string source, slider y variable
     double xScale = 0, yScale = 0;
     uint32_t iconMode = 0, imageCount = 0;
     uint32_t routine = 0;          // value routine (version 800), 0 for none
     uint32_t pointTable = 0;
-    std::vector<Point> points;
+    std::vector<NeedlePoint> points;
     uint32_t boxW = 0, boxH = 0, colour[3] = {0, 0, 0};
     std::string font;
     uint32_t fontWeight = 0, fontWord = 0, layoutFlags = 0;
     std::string label;             // "element 3", for messages
+
+    // Where the host writes: the image record pointer of a static image or
+    // slider, the text buffer pointer of a string, the image flags.
+    uint32_t imageSlot() const;
+    uint32_t textSlot() const;
+    uint32_t flagsSlot() const;
+    bool hasImageRecord() const { return kind == hostapi::kStaticImage || kind == hostapi::kSlider; }
 };
 
 struct MouseEntry {
@@ -62,20 +69,22 @@ struct Gauge {
     std::string name;
     uint32_t rootSlot = 0, root = 0;
     uint32_t routines[7] = {};               // query, install, initialize, update, generate, draw, kill
-    uint32_t mouseListPtr = 0, callback = 0; // header 0x50, 0x54
+    uint32_t mouseListPtr = 0, callback = 0; // version 800
     std::vector<Element> elements;           // depth-first, drawing order; [0] is the root
     std::vector<std::string> importedDlls;
+
+    uint32_t servicesSlot() const;           // ImportTable.services, filled by the host
 };
 
 extern const char* const kRoutineNames[7];
 
 // Reads linkage, import table and header. Throws HostError.
-Gauge readGauge(const Module& m, const std::string& path);
+Gauge readGauge(const ModuleImage& m, const std::string& path);
 // Walks the element tree from the root slot (cycle and list checks).
-void readElements(const Module& m, Gauge& g);
+void readElements(const ModuleImage& m, Gauge& g);
 // Reads a mouse list at `addr` (nesting, termination, handler pointers).
-std::vector<MouseEntry> readMouseList(const Module& m, uint32_t addr);
-// Element record size by kind and header version.
+std::vector<MouseEntry> readMouseList(const ModuleImage& m, uint32_t addr);
+// Element record size by kind and header version (0 for an unknown kind).
 uint32_t elementSize(uint32_t kind, uint32_t version);
 
 }  // namespace gh

@@ -1,9 +1,11 @@
 #include "simenv.h"
 
 #include "image.h"
+#include "records.h"
 
 #include <windows.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +17,14 @@ namespace gh {
 struct DSBUFFERDESC_LIKE {
     DWORD size, flags, bytes;
 };
+
+bool SimulatorStandIn::wanted(const Gauge& g) {
+    for (std::string d : g.importedDlls) {
+        for (char& c : d) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (d == "dsound.dll") return true;
+    }
+    return false;
+}
 
 namespace {
 const char kKey[] = "SOFTWARE\\Microsoft\\Microsoft Games\\Flight Simulator\\7.0";
@@ -121,11 +131,16 @@ SimulatorStandIn::~SimulatorStandIn() {
 
 namespace {
 
+// Slots of the DirectSound interfaces' method tables that the host routes
+// through itself.
+enum DeviceSlot { kDeviceCreateSoundBuffer = 3, kDeviceSetCooperativeLevel = 6, kDeviceMethods = 11 };
+enum BufferSlot { kBufferPlay = 12, kBufferMethods = 21 };
+
 std::function<void(const std::string&)> gSoundLog;
 void** gDeviceVtbl = nullptr;     // the original tables
 void** gBufferVtbl = nullptr;
-void* gDeviceHooked[11];          // copies with a few entries routed here
-void* gBufferHooked[21];
+void* gDeviceHooked[kDeviceMethods];          // copies with a few entries routed here
+void* gBufferHooked[kBufferMethods];
 typedef HRESULT(WINAPI* CreateFn)(const GUID*, void**, void*);
 CreateFn gRealCreate = nullptr;
 
@@ -140,7 +155,7 @@ std::string hr(HRESULT h) {
 
 HRESULT WINAPI bufferPlay(void* self, DWORD r, DWORD prio, DWORD flags) {
     typedef HRESULT(WINAPI * Fn)(void*, DWORD, DWORD, DWORD);
-    const HRESULT h = reinterpret_cast<Fn>(gBufferVtbl[12])(self, r, prio, flags);
+    const HRESULT h = reinterpret_cast<Fn>(gBufferVtbl[kBufferPlay])(self, r, prio, flags);
     say("sound: buffer Play(flags " + std::to_string(flags) + ") -> " + hr(h));
     return h;
 }
@@ -149,7 +164,7 @@ HRESULT WINAPI deviceCreateBuffer(void* self, const DSBUFFERDESC_LIKE* desc, voi
 
 HRESULT WINAPI deviceCooperative(void* self, HWND w, DWORD level) {
     typedef HRESULT(WINAPI * Fn)(void*, HWND, DWORD);
-    const HRESULT h = reinterpret_cast<Fn>(gDeviceVtbl[6])(self, w, level);
+    const HRESULT h = reinterpret_cast<Fn>(gDeviceVtbl[kDeviceSetCooperativeLevel])(self, w, level);
     char cls[64] = {};
     GetClassNameA(w, cls, sizeof cls - 1);
     say("sound: SetCooperativeLevel(window of class " + std::string(cls) + ", " + std::to_string(level) + ") -> " + hr(h));
@@ -158,7 +173,7 @@ HRESULT WINAPI deviceCooperative(void* self, HWND w, DWORD level) {
 
 HRESULT WINAPI deviceCreateBuffer(void* self, const DSBUFFERDESC_LIKE* desc, void** out, void* outer) {
     typedef HRESULT(WINAPI * Fn)(void*, const void*, void**, void*);
-    const HRESULT h = reinterpret_cast<Fn>(gDeviceVtbl[3])(self, desc, out, outer);
+    const HRESULT h = reinterpret_cast<Fn>(gDeviceVtbl[kDeviceCreateSoundBuffer])(self, desc, out, outer);
     std::string what = "sound: CreateSoundBuffer(";
     if (desc) what += std::to_string(desc->bytes) + " bytes";
     say(what + ") -> " + hr(h));
@@ -166,8 +181,8 @@ HRESULT WINAPI deviceCreateBuffer(void* self, const DSBUFFERDESC_LIKE* desc, voi
         void*** obj = reinterpret_cast<void***>(*out);
         if (!gBufferVtbl) {
             gBufferVtbl = *obj;
-            for (int i = 0; i < 21; ++i) gBufferHooked[i] = gBufferVtbl[i];
-            gBufferHooked[12] = reinterpret_cast<void*>(&bufferPlay);
+            for (int i = 0; i < kBufferMethods; ++i) gBufferHooked[i] = gBufferVtbl[i];
+            gBufferHooked[kBufferPlay] = reinterpret_cast<void*>(&bufferPlay);
         }
         if (*obj == gBufferVtbl) *obj = gBufferHooked;
     }
@@ -181,9 +196,9 @@ HRESULT WINAPI hostDirectSoundCreate(const GUID* guid, void** out, void* outer) 
         void*** obj = reinterpret_cast<void***>(*out);
         if (!gDeviceVtbl) {
             gDeviceVtbl = *obj;
-            for (int i = 0; i < 11; ++i) gDeviceHooked[i] = gDeviceVtbl[i];
-            gDeviceHooked[3] = reinterpret_cast<void*>(&deviceCreateBuffer);
-            gDeviceHooked[6] = reinterpret_cast<void*>(&deviceCooperative);
+            for (int i = 0; i < kDeviceMethods; ++i) gDeviceHooked[i] = gDeviceVtbl[i];
+            gDeviceHooked[kDeviceCreateSoundBuffer] = reinterpret_cast<void*>(&deviceCreateBuffer);
+            gDeviceHooked[kDeviceSetCooperativeLevel] = reinterpret_cast<void*>(&deviceCooperative);
         }
         if (*obj == gDeviceVtbl) *obj = gDeviceHooked;
     }
@@ -192,7 +207,11 @@ HRESULT WINAPI hostDirectSoundCreate(const GUID* guid, void** out, void* outer) 
 
 }  // namespace
 
-void SimulatorStandIn::watchSound(const Module& m, std::function<void(const std::string&)> log) {
+void SimulatorStandIn::watchSound(const ModuleImage& m, std::function<void(const std::string&)> log) {
+    // A module loaded before may have taken DirectSound with it: learn the
+    // method tables afresh.
+    gDeviceVtbl = nullptr;
+    gBufferVtbl = nullptr;
     HMODULE ds = GetModuleHandleA("dsound.dll");
     if (!ds) return;
     gRealCreate = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(ds, MAKEINTRESOURCEA(1))));
@@ -200,28 +219,14 @@ void SimulatorStandIn::watchSound(const Module& m, std::function<void(const std:
     gSoundLog = std::move(log);
     // The module's import address table: replace the slot that holds
     // DirectSoundCreate.
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle());
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(reinterpret_cast<const uint8_t*>(m.handle()) + dos->e_lfanew);
-    const uint32_t dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    if (!dir) return;
-    for (uint32_t d = m.base() + dir; m.readable(d, 20); d += 20) {
-        uint32_t name = 0, thunks = 0;
-        std::memcpy(&name, reinterpret_cast<const void*>(uintptr_t(d + 12)), 4);
-        std::memcpy(&thunks, reinterpret_cast<const void*>(uintptr_t(d + 16)), 4);
-        if (name == 0) break;
-        for (uint32_t t = m.base() + thunks; thunks && m.readable(t, 4); t += 4) {
-            uint32_t v;
-            std::memcpy(&v, reinterpret_cast<const void*>(uintptr_t(t)), 4);
-            if (v == 0) break;
-            if (v != uint32_t(uintptr_t(gRealCreate))) continue;
-            DWORD old = 0;
-            void* slot = reinterpret_cast<void*>(uintptr_t(t));
-            if (VirtualProtect(slot, 4, PAGE_READWRITE, &old)) {
-                const uint32_t hook = uint32_t(uintptr_t(&hostDirectSoundCreate));
-                std::memcpy(slot, &hook, 4);
-                VirtualProtect(slot, 4, old, &old);
-            }
-        }
+    const uint32_t slot = m.importSlot(reinterpret_cast<const void*>(gRealCreate));
+    if (slot == 0) return;
+    DWORD old = 0;
+    void* p = reinterpret_cast<void*>(uintptr_t(slot));
+    if (VirtualProtect(p, 4, PAGE_READWRITE, &old)) {
+        const uint32_t hook = uint32_t(uintptr_t(&hostDirectSoundCreate));
+        std::memcpy(p, &hook, 4);
+        VirtualProtect(p, 4, old, &old);
     }
 }
 

@@ -8,18 +8,21 @@
 
 namespace gh {
 
-class Module;
+class ModuleImage;
+struct Gauge;
 
 class SimulatorStandIn {
 public:
     // Sets everything up; `log` prints what was done.
     explicit SimulatorStandIn(bool log);
+    // Whether a gauge needs the stand-in: it imports DirectSound.
+    static bool wanted(const Gauge& g);
     // Restores the registry values found before (or removes ours).
     ~SimulatorStandIn();
     const std::string& folder() const { return folder_; }
     // Routes the module's DirectSoundCreate through the host, so that the
     // device and every sound buffer it plays show in `log`.
-    void watchSound(const Module& m, std::function<void(const std::string&)> log);
+    void watchSound(const ModuleImage& m, std::function<void(const std::string&)> log);
 
 private:
     std::string folder_;

@@ -9,92 +9,220 @@
 namespace gh {
 
 namespace {
-// Shared with the worker: progress counter, "reported" flag, a message.
-constexpr DWORD kShared = 4096;
-constexpr DWORD kText = 16;
-volatile LONG* gBeat = nullptr;
+
+// Shared between the supervisor and its worker, in a page of memory the
+// worker inherits a handle to.
+struct Shared {
+    volatile LONG beat;       // progress counter
+    volatile LONG reported;   // the worker has told the user why it ends
+    volatile LONG finished;   // the worker ended itself, with `exitCode`
+    volatile LONG exitCode;
+    volatile LONG job;        // batch: the job running now, -1 between jobs
+    volatile LONG jobsDone;   // batch: jobs before this index have ended
+    volatile LONG reserved[2];
+    char message[4096 - 32];  // left by the watchdog for the supervisor
+};
+static_assert(sizeof(Shared) == 4096, "one page");
+
+Shared* gShared = nullptr;
+
+void say(FILE* f, const std::string& s) {
+    std::fputs(s.c_str(), f);
+    std::fflush(f);
 }
 
-void heartbeat() {
-    if (gBeat) InterlockedIncrement(gBeat);
-}
+struct Worker {
+    HANDLE process = nullptr;
+    int status = 0;
+};
 
-void markReported() {
-    if (gBeat) gBeat[1] = 1;
-}
-
-void leaveMessage(const char* text) {
-    if (!gBeat) return;
-    char* out = reinterpret_cast<char*>(const_cast<LONG*>(gBeat)) + kText;
-    DWORD i = 0;
-    for (; text[i] && i < kShared - kText - 1; ++i) out[i] = text[i];
-    out[i] = 0;
-}
-
-void attachHeartbeat(const char* handle) {
-    HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoul(handle, nullptr, 0)));
-    gBeat = static_cast<volatile LONG*>(MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, kShared));
-}
-
-int superviseWorker(unsigned timeout) {
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE map = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, kShared, nullptr);
-    if (!map) {
-        std::fprintf(stderr, "gaugehost: error: cannot create the worker's progress counter\n");
-        return 3;
-    }
-    auto* beat = static_cast<volatile LONG*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, kShared));
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    char handleText[32];
-    std::snprintf(handleText, sizeof handleText, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(map)));
-    std::string cmd = GetCommandLineA();
-    cmd += " --worker ";
-    cmd += handleText;
-    STARTUPINFOA si = {};
+// Starts the worker on our own command line plus `extra`, waits for it to
+// end, and ends it when it makes no progress for longer than `silence`
+// milliseconds (then `hung` is set).
+bool runWorker(HANDLE map, const std::wstring& extra, DWORD silence, Worker& w, bool& hung) {
+    wchar_t self[MAX_PATH * 4] = {};
+    GetModuleFileNameW(nullptr, self, sizeof self / sizeof self[0] - 1);
+    wchar_t handleText[32];
+    std::swprintf(handleText, 32, L"0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(map)));
+    std::wstring line = std::wstring(GetCommandLineW()) + L" --worker " + handleText + extra;
+    STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi = {};
-    std::string line = cmd;
-    if (!CreateProcessA(self, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         std::fprintf(stderr, "gaugehost: error: cannot start the worker (Windows error %lu)\n", GetLastError());
-        return 3;
+        return false;
     }
     CloseHandle(pi.hThread);
-    // The worker's own watchdog ends a call that hangs after `timeout`
-    // seconds; silence for longer than that means the worker lost control.
-    const DWORD silence = (timeout + 5) * 1000;
-    LONG last = *beat;
+    LONG last = gShared->beat;
     DWORD lastChange = GetTickCount();
+    hung = false;
     for (;;) {
         if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) break;
-        if (*beat != last) {
-            last = *beat;
+        if (gShared->beat != last) {
+            last = gShared->beat;
             lastChange = GetTickCount();
         } else if (GetTickCount() - lastChange > silence) {
             TerminateProcess(pi.hProcess, 4);
             WaitForSingleObject(pi.hProcess, 5000);
-            std::fprintf(stderr,
-                         "gaugehost: error: the module took control of the host's worker: no progress for %u s\n",
-                         timeout + 5);
-            return 4;
+            hung = true;
+            break;
         }
     }
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hProcess);
-    const char* left = reinterpret_cast<const char*>(const_cast<LONG*>(beat)) + kText;
-    if (code == 4 && left[0]) {
-        std::fputs(left, stderr);
+    w.status = int(code);
+    return true;
+}
+
+// The exit status of a worker that ended, and the message it deserves when
+// the worker could not give one itself.
+int outcome(const Worker& w, bool hung, unsigned timeout) {
+    if (hung) {
+        say(stderr, "gaugehost: error: the module took control of the host's worker: no progress for " +
+                        std::to_string(timeout + 5) + " s\n");
         return 4;
     }
-    if (code == 0 || (code <= 5 && beat[1])) return int(code);
-    std::fprintf(stderr, "gaugehost: error: the module's code ended the host's worker abnormally (exit status 0x%lX)\n",
-                 static_cast<unsigned long>(code));
+    if (gShared->finished && gShared->exitCode == w.status) {
+        if (w.status == 4 && gShared->message[0]) say(stderr, gShared->message);
+        return w.status;
+    }
+    // Killed from outside, or ended by a signal under Wine: the worker never
+    // reached its own end, whatever status the process shows.
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "gaugehost: error: the host's worker ended abnormally (exit status 0x%lX) without finishing: "
+                  "killed, or ended by the module's code\n",
+                  static_cast<unsigned long>(w.status));
+    say(stderr, text);
     return 3;
+}
+
+HANDLE createShared() {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE map = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(Shared), nullptr);
+    if (!map) return nullptr;
+    gShared = static_cast<Shared*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof(Shared)));
+    return gShared ? map : nullptr;
+}
+
+void resetShared(int from) {
+    gShared->reported = 0;
+    gShared->finished = 0;
+    gShared->exitCode = 0;
+    gShared->job = -1;
+    gShared->jobsDone = from;
+    gShared->message[0] = 0;
+}
+
+}  // namespace
+
+void heartbeat() {
+    if (gShared) InterlockedIncrement(&gShared->beat);
+}
+
+void markReported() {
+    if (gShared) gShared->reported = 1;
+}
+
+void finishWorker(int code) {
+    if (!gShared) return;
+    gShared->exitCode = code;
+    gShared->finished = 1;
+}
+
+void leaveMessage(const char* text) {
+    if (!gShared) return;
+    size_t i = 0;
+    for (; text[i] && i < sizeof gShared->message - 1; ++i) gShared->message[i] = text[i];
+    gShared->message[i] = 0;
+}
+
+void attachWorker(const char* handle) {
+    HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoul(handle, nullptr, 0)));
+    gShared = static_cast<Shared*>(MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, sizeof(Shared)));
+}
+
+std::string jobBeginMarker(int index, const std::string& line) {
+    return "@@gaugehost job " + std::to_string(index + 1) + " begin: " + line + "\n";
+}
+
+std::string jobEndMarker(int index, int code) {
+    return "@@gaugehost job " + std::to_string(index + 1) + " end: exit " + std::to_string(code) + "\n";
+}
+
+void jobBegins(int index) {
+    if (!gShared) return;
+    gShared->job = index;
+    heartbeat();
+}
+
+void jobEnds(int index, int code) {
+    const std::string end = jobEndMarker(index, code);
+    std::fflush(stdout);
+    say(stderr, end);
+    say(stdout, end);
+    if (!gShared) return;
+    gShared->jobsDone = index + 1;
+    gShared->job = -1;
+    heartbeat();
+}
+
+int superviseWorker(unsigned timeout) {
+    HANDLE map = createShared();
+    if (!map) {
+        std::fprintf(stderr, "gaugehost: error: cannot create the worker's shared state\n");
+        return 3;
+    }
+    resetShared(0);
+    // The worker's own watchdog ends a call that hangs after `timeout`
+    // seconds; silence for longer than that means the worker lost control.
+    Worker w;
+    bool hung = false;
+    if (!runWorker(map, L"", (timeout + 5) * 1000, w, hung)) return 3;
+    return outcome(w, hung, timeout);
+}
+
+int superviseBatch(const std::string&, int jobs, unsigned timeout) {
+    HANDLE map = createShared();
+    if (!map) {
+        std::fprintf(stderr, "gaugehost: error: cannot create the worker's shared state\n");
+        return 3;
+    }
+    int from = 0;
+    bool troubled = false;   // a worker died between jobs
+    while (from < jobs) {
+        resetShared(from);
+        Worker w;
+        bool hung = false;
+        if (!runWorker(map, L" --from " + std::to_wstring(from), (timeout + 5) * 1000, w, hung)) return 3;
+        const int running = gShared->job;
+        if (running >= 0 && gShared->jobsDone <= running) {
+            // The worker ended inside a job: that job ends here, with the
+            // status and message a single run would have given.
+            const int code = outcome(w, hung, timeout);
+            std::fflush(stdout);
+            say(stderr, jobEndMarker(running, code));
+            say(stdout, jobEndMarker(running, code));
+            from = running + 1;
+        } else if (gShared->jobsDone > from) {
+            // A worker that ends between jobs asks for a fresh one.
+            from = gShared->jobsDone;
+            if (!(gShared->finished && gShared->exitCode == w.status)) {
+                outcome(w, hung, timeout);
+                troubled = true;
+            }
+        } else {
+            // It could not start a single job: the batch itself is broken.
+            const int code = outcome(w, hung, timeout);
+            return code ? code : 3;
+        }
+    }
+    return troubled ? 3 : 0;
 }
 
 }  // namespace gh

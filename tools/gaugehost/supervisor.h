@@ -3,7 +3,15 @@
 // is broken, overwrite the host's own stack or memory and take control away
 // from it; the supervisor stays outside, passes the worker's output and exit
 // status on, and ends a worker that stops making progress.
+//
+// A batch (gaugehost batch LIST) runs many commands in one worker, one after
+// the other, and starts a fresh worker only after one that faulted or died.
+// Each job's output is framed by marker lines on both streams:
+//   @@gaugehost job N begin: COMMAND LINE
+//   @@gaugehost job N end: exit C
 #pragma once
+
+#include <string>
 
 namespace gh {
 
@@ -14,16 +22,36 @@ void heartbeat();
 // that the supervisor does not add a message of its own.
 void markReported();
 
+// In the worker: notes, just before the process ends itself, the exit
+// status it ends with. A worker that ends without this (killed from
+// outside, or ended by a signal) did not finish.
+void finishWorker(int code);
+
 // In the worker's watchdog: leaves a message for the supervisor to print
 // (the worker's own streams may be in the hands of the code it stops).
 void leaveMessage(const char* text);
+
+// In the worker: attaches to the supervisor's shared state.
+void attachWorker(const char* handle);
+
+// In a batch worker: job `index` starts, and job `index` ended with
+// `code` (when `fresh` the worker ends after it, so that the next job
+// starts in a fresh process).
+void jobBegins(int index);
+void jobEnds(int index, int code);
 
 // In the supervisor: runs the worker on the same command line plus
 // --worker HANDLE and returns the exit status to use. `timeout` is the
 // per-call limit in seconds.
 int superviseWorker(unsigned timeout);
 
-// In the worker: attaches to the supervisor's progress counter.
-void attachHeartbeat(const char* handle);
+// In the supervisor: runs `jobs` command lines (the LIST file's lines) in
+// as few workers as the jobs allow. Returns 0 when every job ran (whatever
+// its own exit status), or the status of a failure of the batch itself.
+int superviseBatch(const std::string& listFile, int jobs, unsigned timeout);
+
+// The marker lines (also used by the worker).
+std::string jobBeginMarker(int index, const std::string& line);
+std::string jobEndMarker(int index, int code);
 
 }  // namespace gh

@@ -1,0 +1,62 @@
+// The command line of gaugehost: commands, options, and the exit statuses
+// every command shares.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gh {
+
+// Exit statuses.
+enum Exit : int {
+    kExitOk = 0,
+    kExitUsage = 1,        // the command line is wrong
+    kExitModule = 2,       // the module is malformed or misbehaves (the message names the record, offset or routine)
+    kExitFault = 3,        // module code faulted outside a guarded call, or the worker died
+    kExitHang = 4,         // module code did not return
+    kExitExpectation = 5,  // a scenario expectation failed
+    kExitInput = 6,        // the user's own files: a missing module or scenario, a scenario line, an unwritable output
+};
+
+// A mistake in the command line (exit 1).
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A mistake in the user's own input files (exit 6).
+struct InputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    std::string command, module, scenario, out, list;
+    bool json = false, run = true, log = false;
+    int frames = 1, scale = 1;
+    unsigned timeout = 10;
+    std::string worker;   // in the worker: the supervisor's shared state
+    int from = 0;         // in a batch worker: the first job to run
+    std::vector<std::pair<uint32_t, double>> sets;
+};
+
+constexpr int kMaxFrames = 100000;
+
+// Parses arguments (UTF-8). Throws UsageError.
+Options parseOptions(const std::vector<std::string>& args);
+// The usage text.
+const char* usageText();
+
+// Strict numbers: decimal, or 0x hexadecimal, within [lo, hi]; no sign on
+// an unsigned field, no octal, no trailing text. Throw UsageError naming
+// `what` (the caller may turn it into its own kind of error).
+int64_t parseInteger(const std::string& s, int64_t lo, int64_t hi, const std::string& what);
+// A double, with "nan", "inf" and "-inf" allowed.
+double parseReal(const std::string& s, const std::string& what);
+
+// The process's arguments, as UTF-8, from the wide command line.
+std::vector<std::string> commandLineArguments();
+// A command line split as Windows splits one (for batch lists).
+std::vector<std::string> splitCommandLine(const std::string& line);
+
+}  // namespace gh

@@ -1,0 +1,288 @@
+#include "gauge_host.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace gh {
+
+namespace {
+constexpr uint32_t kPage = 4096;   // a text buffer's page: capacity, then guard bytes
+constexpr uint8_t kGuardByte = 0xCD;
+static_assert(TextBuffer::kCapacity < kPage, "the guard bytes follow the capacity on the same page");
+}  // namespace
+
+// ---- text buffers ----------------------------------------------------------------------
+
+TextBuffer::TextBuffer() {
+    void* p = VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    DWORD old = 0;
+    if (!p || !VirtualProtect(static_cast<char*>(p) + kPage, kPage, PAGE_NOACCESS, &old)) {
+        if (p) VirtualFree(p, 0, MEM_RELEASE);
+        throw HostError("cannot reserve a text buffer (error " + std::to_string(GetLastError()) + ")");
+    }
+    base_ = static_cast<char*>(p);
+    std::memset(base_, kGuardByte, kPage);
+    base_[0] = 0;
+}
+
+TextBuffer::~TextBuffer() { VirtualFree(base_, 0, MEM_RELEASE); }
+
+bool TextBuffer::guardIntact() const {
+    for (uint32_t i = kCapacity; i < kPage; ++i)
+        if (uint8_t(base_[i]) != kGuardByte) return false;
+    return true;
+}
+
+bool TextBuffer::terminated() const { return std::memchr(base_, 0, kCapacity) != nullptr; }
+
+std::string TextBuffer::text() const { return std::string(base_, strnlen(base_, kCapacity)); }
+
+// ---- the host ----------------------------------------------------------------------------
+
+GaugeHost::GaugeHost(ModuleImage& m, Gauge& g, int scaleFactor, bool log)
+    : scale(scaleFactor), m_(m), g_(g), log_(log) {
+    setServiceSink(this);
+}
+
+GaugeHost::~GaugeHost() { setServiceSink(nullptr); }
+
+void GaugeHost::logLine(const std::string& s) const {
+    if (logSink) logSink(s);
+    else if (log_) std::printf("    %s\n", s.c_str());
+}
+
+void GaugeHost::warn(const std::string& s) {
+    if (std::find(warnings.begin(), warnings.end(), s) == warnings.end()) warnings.push_back(s);
+}
+
+void GaugeHost::setVar(uint32_t id, double v, const char* why) {
+    sim.setVar(id, v);
+    if (why) logLine(std::string(why) + ": var " + std::to_string(id) + " = " + number(v));
+}
+
+int GaugeHost::elementAt(uint32_t addr) const {
+    for (size_t i = 0; i < g_.elements.size(); ++i)
+        if (g_.elements[i].addr == addr) return int(i);
+    return -1;
+}
+
+std::string GaugeHost::varName(uint32_t addr) const {
+    return "var " + std::to_string(m_.read<hostapi::ModuleVar>(addr, "ModuleVar").id) + " at " + m_.offset(addr);
+}
+
+// Every call into the module goes through here: what a routine does to the
+// calling convention is survived, and said.
+CallResult GaugeHost::call(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
+                           bool returnsDouble) {
+    CallBreach breach;
+    const CallResult r = guardedCall(what, fn, args, returnsDouble, &breach);
+    if (breach.any()) warn(what + " broke the calling convention: it " + breach.describe());
+    return r;
+}
+
+void GaugeHost::keyEvent(uint32_t id, int32_t param) {
+    keys.push_back({id, param});
+    const std::string effect = sim.apply({id, param});
+    logLine(effect.empty() ? "key event " + std::to_string(id) + " has no effect in this host's simulation"
+                           : "key event " + effect);
+}
+
+uint32_t GaugeHost::backgroundRecord() const {
+    return g_.elements.empty() ? 0 : m_.u32(g_.elements[0].imageSlot(), "root element");
+}
+
+// ---- installation ------------------------------------------------------------------
+
+void GaugeHost::installElements() {
+    records_.clear();
+    textBuffers_.clear();
+    for (size_t i = 0; i < g_.elements.size(); ++i) {
+        const Element& e = g_.elements[i];
+        if (e.hasImageRecord()) {
+            const Bitmap* b = m_.bitmap(e.bitmap);
+            auto r = std::make_unique<hostapi::HostImageRecord>();
+            r->host00 = 0;
+            r->drawnWidth = b ? b->width * scale : 0;
+            r->drawnHeight = b ? b->height * scale : 0;
+            m_.write<uint32_t>(e.imageSlot(), uint32_t(uintptr_t(r.get())), e.label + " image record");
+            records_.push_back(std::move(r));
+        } else if (e.kind == hostapi::kString) {
+            auto buf = std::make_unique<TextBuffer>();
+            m_.write<uint32_t>(e.textSlot(), uint32_t(uintptr_t(buf->data())), e.label + " text buffer");
+            textBuffers_[i] = std::move(buf);
+        }
+    }
+    if (g_.elements.empty() || backgroundRecord() == 0 || !m_.bitmap(g_.elements[0].bitmap))
+        warn("the background bitmap " + std::to_string(g_.elements.empty() ? 0 : g_.elements[0].bitmap) +
+             " is missing");
+}
+
+void GaugeHost::releaseElements() {
+    for (const Element& e : g_.elements)
+        if (e.hasImageRecord()) m_.write<uint32_t>(e.imageSlot(), 0, e.label);
+}
+
+void GaugeHost::refreshElementVars(int from) {
+    // The element and everything below it (drawing order is depth first).
+    const int depth = g_.elements[from].depth;
+    for (size_t i = size_t(from); i < g_.elements.size(); ++i) {
+        if (int(i) != from && g_.elements[i].depth <= depth) break;
+        const Element& e = g_.elements[i];
+        for (const VarRef* v : {&e.var, &e.xVar}) {
+            if (v->addr == 0) continue;
+            auto rec = m_.read<hostapi::ModuleVar>(v->addr, e.label + " variable");
+            if (rec.id == 0) continue;
+            rec.value = sim.var(rec.id);
+            m_.write(v->addr, rec, e.label + " variable");
+        }
+    }
+}
+
+// ---- lifecycle -------------------------------------------------------------------
+
+void GaugeHost::start() {
+    m_.write<uint32_t>(g_.servicesSlot(), uint32_t(uintptr_t(serviceTable())), "ImportTable +0x4");
+    logLine("ImportTable +0x4 <- panel services");
+    if (g_.moduleStart) call("module start routine", g_.moduleStart, {});
+    if (g_.version == hostapi::kHeaderVersion610) {
+        if (g_.routines[1]) call("installRoutine", g_.routines[1], {0});
+        if (g_.routines[2]) call("initializeRoutine", g_.routines[2], {});
+    } else {
+        installElements();
+        logLine("host installs " + std::to_string(g_.elements.size()) + " elements");
+        if (g_.mouseListPtr) {
+            mouseList_ = readMouseList(m_, g_.mouseListPtr);
+            mouseListAddr_ = g_.mouseListPtr;
+            mouseActive_ = true;
+            logLine("host attaches the mouse list at " + m_.offset(g_.mouseListPtr) + " (" +
+                    std::to_string(mouseList_.size()) + " entries)");
+        }
+        logLine("GaugeCallback(10)");
+        call("GaugeCallback code 10", g_.callback, {g_.header, 10, 0});
+    }
+    started = true;
+}
+
+void GaugeHost::frame() {
+    if (g_.version == hostapi::kHeaderVersion610) {
+        if (g_.routines[3]) call("updateRoutine", g_.routines[3], {});
+        if (g_.routines[4]) call("generateRoutine", g_.routines[4], {0});
+        if (g_.routines[5]) call("drawRoutine", g_.routines[5], {});
+    } else {
+        logLine("GaugeCallback(6)");
+        call("GaugeCallback code 6", g_.callback, {g_.header, 6, 0});
+        refreshElementVars(0);
+    }
+}
+
+void GaugeHost::stop() {
+    if (!started) return;
+    started = false;
+    if (g_.version == hostapi::kHeaderVersion610) {
+        if (g_.routines[6]) call("killRoutine", g_.routines[6], {});
+    } else {
+        mouseActive_ = false;
+        releaseElements();
+        logLine("host releases the mouse list and the elements");
+    }
+    if (g_.moduleStop) call("module stop routine", g_.moduleStop, {});
+    if (mouseActive_) warn("the mouse list was still attached after killRoutine");
+}
+
+// ---- mouse -------------------------------------------------------------------------
+
+bool GaugeHost::mouse(int32_t x, int32_t y, uint32_t event) {
+    const std::string what = event == hostapi::kMouseClick ? "click" : "drag";
+    const std::string at = what + " (" + std::to_string(x) + ", " + std::to_string(y) + ")";
+    if (!mouseActive_) {
+        logLine(at + ": no mouse list attached");
+        return false;
+    }
+    // Rectangles are in gauge pixels; the point is in pixels as drawn.
+    const int32_t gx = int32_t(std::floor(double(x) / scale)), gy = int32_t(std::floor(double(y) / scale));
+    auto inside = [&](const MouseEntry& e) {
+        return int64_t(gx) >= e.x && int64_t(gx) < int64_t(e.x) + e.w && int64_t(gy) >= e.y &&
+               int64_t(gy) < int64_t(e.y) + e.h;
+    };
+    for (size_t i = 0; i < mouseList_.size(); ++i) {
+        const MouseEntry& e = mouseList_[i];
+        if (e.type != hostapi::kMouseChild || !(e.mask & event) || e.handler == 0 || !inside(e)) continue;
+        // Every enclosing parent with an area must hold the point too; a
+        // parent of zero size only groups its entries.
+        bool ok = true;
+        for (int p = e.parent; p >= 0; p = mouseList_[p].parent) {
+            const MouseEntry& pe = mouseList_[p];
+            if (pe.w != 0 && pe.h != 0 && !inside(pe)) ok = false;
+        }
+        if (!ok) continue;
+        logLine(at + " hits mouse entry " + std::to_string(i + 1) + " (" + std::to_string(e.x) + ", " +
+                std::to_string(e.y) + ", " + std::to_string(e.w) + ", " + std::to_string(e.h) + "), handler " +
+                m_.offset(e.handler));
+        static hostapi::MousePoint point;
+        point = {x, y};
+        const CallResult r =
+            call("mouse handler of entry " + std::to_string(i + 1), e.handler, {uint32_t(uintptr_t(&point)), event});
+        if (r.eax != 0) logLine("handler returned " + std::to_string(int32_t(r.eax)));
+        return true;
+    }
+    logLine(at + " hits no rectangle");
+    return false;
+}
+
+// ---- values and drawing ------------------------------------------------------------
+
+double GaugeHost::elementValue(size_t index) {
+    const Element& e = g_.elements[index];
+    if (e.routine) {
+        const std::string what = e.label + " value routine";
+        auto it = textBuffers_.find(index);
+        const TextBuffer* text = it == textBuffers_.end() ? nullptr : it->second.get();
+        double v = 0;
+        try {
+            v = call(what, e.routine, {e.addr}, true).st0;
+        } catch (const HostError& fault) {
+            // The guard bytes tell an overrun whatever exception the
+            // platform delivered for the page behind them.
+            if (text && !text->guardIntact())
+                throw HostError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
+                                "-byte text buffer, then faulted (" + fault.what() + ")");
+            throw;
+        }
+        if (text && !text->guardIntact())
+            throw HostError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
+                            "-byte text buffer");
+        return v;
+    }
+    if (e.kind == hostapi::kSlider || e.var.addr == 0) return 0.0;
+    return m_.read<hostapi::ModuleVar>(e.var.addr, e.label + " variable").value;
+}
+
+Picture GaugeHost::draw() {
+    Picture c = renderer_.begin(m_, g_);
+    for (size_t i = 0; i < g_.elements.size(); ++i) {
+        const Element& e = g_.elements[i];
+        // Bit 30 hides the element itself; its children are still drawn.
+        const uint32_t flags = m_.u32(e.flagsSlot(), e.label);
+        const double v = elementValue(i);
+        if (flags & hostapi::kImageFlagHidden) continue;
+        double value = v, xValue = 0;
+        if (e.kind == hostapi::kSlider) {
+            xValue = e.xVar.id ? m_.read<hostapi::ModuleVar>(e.xVar.addr, e.label).value : 0.0;
+            value = e.var.id ? m_.read<hostapi::ModuleVar>(e.var.addr, e.label).value : 0.0;
+        }
+        auto text = textBuffers_.find(i);
+        // Module code may have scribbled over host memory before this; the
+        // watchdog covers the drawing too.
+        watchBegin("drawing " + e.label);
+        std::vector<std::string> problems;
+        renderer_.draw(c, m_, e, i == 0, value, xValue, text == textBuffers_.end() ? "" : text->second->text(),
+                       problems);
+        watchEnd();
+        for (const std::string& p : problems) warn(p);
+    }
+    return scaled(c, scale);
+}
+
+}  // namespace gh

@@ -1,0 +1,101 @@
+// The panel host around one loaded gauge: it fills the import table, runs
+// the lifecycle of the header's version, installs the element tree (image
+// records and guarded text buffers), answers the module's service calls,
+// hit-tests mouse events against the registered mouse list, and hands the
+// element values to the renderer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../hostapi/elements.h"
+#include "guard.h"
+#include "image.h"
+#include "records.h"
+#include "renderer.h"
+#include "services.h"
+
+namespace gh {
+
+// A string element's text buffer: the capacity the host promises, then
+// guard bytes to the end of its page, then a page no one may touch. A value
+// routine that writes too far is caught by the guard bytes or, if it runs on
+// further, faults inside module code; it never reaches the host's own heap.
+class TextBuffer {
+public:
+    static constexpr uint32_t kCapacity = 256;   // bytes a value routine may write, NUL included
+    TextBuffer();
+    ~TextBuffer();
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    char* data() const { return base_; }
+    bool guardIntact() const;
+    bool terminated() const;   // a NUL within the capacity
+    std::string text() const;  // up to the first NUL, within the capacity
+
+private:
+    char* base_ = nullptr;
+};
+
+class GaugeHost : private ServiceSink {
+public:
+    GaugeHost(ModuleImage& m, Gauge& g, int scale, bool log);
+    ~GaugeHost();
+    GaugeHost(const GaugeHost&) = delete;
+    GaugeHost& operator=(const GaugeHost&) = delete;
+
+    void start();                 // service table, module start, install, initialize / code 10
+    void frame();                 // one frame of the header's version
+    void stop();                  // kill (610), release, module stop
+    // A mouse event at a point of the gauge as drawn; returns whether a
+    // handler was called.
+    bool mouse(int32_t x, int32_t y, uint32_t event);
+    Picture draw();               // the tree as it stands, at the host's scale
+
+    SimulationModel sim;
+    std::vector<KeyEvent> keys;             // every key event received
+    std::vector<uint32_t> moduleVars;       // module-level variables met through 38/40
+    std::vector<std::string> warnings;      // each once, in the order met
+    int scale = 1;
+    bool started = false;
+
+    void setVar(uint32_t id, double v, const char* why);
+    void logLine(const std::string& s) const;
+    void warn(const std::string& s);
+    // Receives every log line in place of standard output when set.
+    std::function<void(const std::string&)> logSink;
+
+    const std::vector<MouseEntry>& mouseList() const { return mouseList_; }
+    bool mouseActive() const { return mouseActive_; }
+    const ModuleImage& image() const { return m_; }
+    const Gauge& gauge() const { return g_; }
+
+private:
+    void service(unsigned slot, const uint32_t* args) override;
+    CallResult call(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
+                    bool returnsDouble = false);
+    void installElements();
+    void releaseElements();
+    void refreshElementVars(int from);
+    double elementValue(size_t index);
+    void keyEvent(uint32_t id, int32_t param);
+    int elementAt(uint32_t addr) const;
+    uint32_t backgroundRecord() const;
+    std::string varName(uint32_t addr) const;
+
+    ModuleImage& m_;
+    Gauge& g_;
+    bool log_;
+    std::vector<std::unique_ptr<hostapi::HostImageRecord>> records_;
+    std::map<size_t, std::unique_ptr<TextBuffer>> textBuffers_;    // by element index
+    std::vector<MouseEntry> mouseList_;
+    bool mouseActive_ = false;
+    uint32_t mouseListAddr_ = 0;
+    Renderer renderer_;
+};
+
+}  // namespace gh

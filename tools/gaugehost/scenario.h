@@ -1,0 +1,20 @@
+// The scenario interpreter: one action per line (set, frame, click, drag,
+// render, expect ...), played against a gauge with every service call, key
+// event and effect logged.
+#pragma once
+
+#include <string>
+
+#include "cli.h"
+#include "image.h"
+#include "records.h"
+
+namespace gh {
+
+// Plays `o.scenario`. Returns kExitOk when every expectation held, or
+// kExitExpectation at the first that did not. Throws InputError for a
+// scenario that cannot be read or has a malformed line (naming the line and
+// field), HostError for a module that misbehaves.
+int runScenario(const Options& o, ModuleImage& m, Gauge& g);
+
+}  // namespace gh

@@ -1,0 +1,214 @@
+#include "services.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "../../hostapi/panel_services.h"
+#include "../../hostapi/ids.h"
+#include "guard.h"
+
+namespace gh {
+
+namespace {
+
+ServiceSink* gSink = nullptr;
+constexpr unsigned kTableSlots = 64;   // the modules reach 41; the rest only fault politely
+
+const hostapi::PanelServiceInfo* info(unsigned slot) {
+    for (const auto& s : hostapi::kPanelServices)
+        if (s.slot == slot) return &s;
+    return nullptr;
+}
+
+template <unsigned S> uint32_t __stdcall svc1(uint32_t a) {
+    const uint32_t v[1] = {a};
+    gSink->service(S, v);
+    return 0;
+}
+template <unsigned S> uint32_t __stdcall svc2(uint32_t a, uint32_t b) {
+    const uint32_t v[2] = {a, b};
+    gSink->service(S, v);
+    return 0;
+}
+template <unsigned S> uint32_t __stdcall svc3(uint32_t a, uint32_t b, uint32_t c) {
+    const uint32_t v[3] = {a, b, c};
+    gSink->service(S, v);
+    return 0;
+}
+template <unsigned S> uint32_t __stdcall svcUnknown() {
+    abortModuleCall("module called panel service slot " + std::to_string(S) + ", which this host does not provide");
+}
+
+constexpr int argsOf(unsigned slot) {
+    for (const auto& s : hostapi::kPanelServices)
+        if (s.slot == slot) return int(s.arguments);
+    return -1;
+}
+
+template <unsigned S> void* slotFunction() {
+    if constexpr (argsOf(S) == 1) return reinterpret_cast<void*>(&svc1<S>);
+    else if constexpr (argsOf(S) == 2) return reinterpret_cast<void*>(&svc2<S>);
+    else if constexpr (argsOf(S) == 3) return reinterpret_cast<void*>(&svc3<S>);
+    else return reinterpret_cast<void*>(&svcUnknown<S>);
+}
+template <size_t... I> void fill(void** t, std::index_sequence<I...>) { ((t[I] = slotFunction<I>()), ...); }
+
+}  // namespace
+
+void* serviceTable() {
+    static void* table[kTableSlots];
+    static bool filled = false;
+    if (!filled) {
+        fill(table, std::make_index_sequence<kTableSlots>());
+        filled = true;
+    }
+    return table;
+}
+
+void setServiceSink(ServiceSink* sink) { gSink = sink; }
+
+int serviceArgCount(unsigned slot) { return argsOf(slot); }
+
+const char* serviceName(unsigned slot) {
+    const auto* s = info(slot);
+    return s ? s->name : "?";
+}
+
+std::string number(double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%.10g", v);
+    return b;
+}
+
+// ---- the simulation model ----------------------------------------------------------
+
+double SimulationModel::var(uint32_t id) const {
+    auto it = vars_.find(id);
+    return it == vars_.end() ? 0.0 : it->second;
+}
+
+std::string SimulationModel::apply(const KeyEvent& k) {
+    using namespace hostapi::sim;
+    for (const auto& t : kToggles)
+        if (k.id == t.event) {
+            setVar(t.var, var(t.var) != 0.0 ? 0.0 : 1.0);
+            return "toggles: var " + std::to_string(t.var) + " = " + number(var(t.var));
+        }
+    for (size_t i = 0; i < std::size(kThrottleSet); ++i)
+        if (k.id == kThrottleSet[i]) {
+            setVar(kThrottleVar[i], k.param);
+            return "sets throttle: var " + std::to_string(kThrottleVar[i]) + " = " + number(k.param);
+        }
+    if (k.id == kBrakeSelectorUp || k.id == kBrakeSelectorDown) {
+        const int before = brakeSelector_;
+        brakeSelector_ = std::clamp(brakeSelector_ + (k.id == kBrakeSelectorUp ? 1 : -1), 0, kBrakeSelectorTop);
+        return std::string("moves brake selector ") + (k.id == kBrakeSelectorUp ? "up" : "down") + ": " +
+               std::to_string(before) + " -> " + std::to_string(brakeSelector_);
+    }
+    return "";
+}
+
+}  // namespace gh
+
+// ---- the services, as the gauge host answers them --------------------------------------
+
+#include "gauge_host.h"
+
+namespace gh {
+
+void GaugeHost::service(unsigned slot, const uint32_t* a) {
+    using namespace hostapi;
+    std::string failure;
+    try {
+        std::string line = "service " + std::to_string(slot) + " " + serviceName(slot) + "(";
+        const int n = serviceArgCount(slot);
+        for (int i = 0; i < n; ++i) {
+            // Addresses print as module offsets; the key event's id and
+            // parameter and the host value passed through print as numbers.
+            const bool isAddr = slot != kSendKeyEvent && !(i == 1 && (slot == kInstallElements || slot == kGenerateElements));
+            std::string arg = isAddr ? m_.offset(a[i])
+                              : slot == kSendKeyEvent && i == 1 ? std::to_string(int32_t(a[i]))
+                                                                : std::to_string(a[i]);
+            if (slot == kRegisterMouseRects && i == 2) {
+                // The host's own record: name it rather than print an address that changes run to run.
+                const uint32_t rec = backgroundRecord();
+                if (rec && a[i] == rec + offsetof(HostImageRecord, drawnWidth)) arg = "drawn size of the background";
+            }
+            line += (i ? ", " : "") + arg;
+        }
+        line += ")";
+        auto element = [&](uint32_t p) {
+            const int e = elementAt(p);
+            if (e < 0) throw HostError(std::string(serviceName(slot)) + ": " + m_.offset(p) + " is not an element of the gauge");
+            return e;
+        };
+        auto moduleVar = [&](uint32_t p) {
+            m_.requireWritable(p, sizeof(ModuleVar), std::string(serviceName(slot)) + ": ModuleVar");
+            if (std::find(moduleVars.begin(), moduleVars.end(), p) == moduleVars.end()) moduleVars.push_back(p);
+        };
+        switch (slot) {
+            case kQueryElements: case kInitializeElements: case kGenerateElements: case kDrawElements:
+                element(a[0]);
+                logLine(line);
+                break;
+            case kInstallElements:
+                element(a[0]);
+                logLine(line);
+                installElements();
+                break;
+            case kUpdateElements:
+                logLine(line);
+                refreshElementVars(element(a[0]));
+                break;
+            case kReleaseElements:
+                element(a[0]);
+                logLine(line);
+                releaseElements();
+                break;
+            case kRegisterMouseRects: {
+                logLine(line);
+                if (a[1] != g_.header) throw HostError("registerMouseRects: " + m_.offset(a[1]) + " is not the gauge's header");
+                mouseList_ = readMouseList(m_, a[0]);
+                mouseListAddr_ = a[0];
+                const uint32_t want = backgroundRecord();
+                if (want == 0 || a[2] != want + offsetof(HostImageRecord, drawnWidth))
+                    warn("registerMouseRects: the size argument " + m_.offset(a[2]) +
+                         " is not the drawn width/height of the installed background");
+                break;
+            }
+            case kAttachMouseRects:
+                logLine(line);
+                if (a[0] != mouseListAddr_) throw HostError("attachMouseRects: the list was not registered");
+                mouseActive_ = true;
+                break;
+            case kReleaseMouseRects:
+                logLine(line);
+                mouseActive_ = false;
+                break;
+            case kSendKeyEvent:
+                logLine(line);
+                keyEvent(a[0], int32_t(a[1]));
+                break;
+            case kInitializeModuleVar:
+                moduleVar(a[0]);
+                logLine(line + " " + varName(a[0]));
+                break;
+            case kRefreshModuleVar: {
+                moduleVar(a[0]);
+                auto rec = m_.read<ModuleVar>(a[0], "refreshModuleVar: ModuleVar");
+                rec.value = sim.var(rec.id);
+                m_.write(a[0], rec, "refreshModuleVar: ModuleVar");
+                logLine(line + " var " + std::to_string(rec.id) + " = " + number(rec.value));
+                break;
+            }
+            default:
+                throw HostError("unknown service " + std::to_string(slot));
+        }
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    if (!failure.empty()) abortModuleCall(failure);
+}
+
+}  // namespace gh
