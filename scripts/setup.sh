@@ -27,7 +27,9 @@ have_pkg libgtest-dev || need_pkgs+=(libgtest-dev)
 have_pkg libbenchmark-dev || need_pkgs+=(libbenchmark-dev)
 have_pkg libstb-dev || need_pkgs+=(libstb-dev)
 have_cmd g++ || need_pkgs+=(g++)
-have_cmd python3 || need_pkgs+=(python3)   # the gaugehost tests
+# the gaugehost tests: pytest and Pillow, run with /usr/bin/python3
+have_pkg python3-pytest || need_pkgs+=(python3-pytest)
+have_pkg python3-pil || need_pkgs+=(python3-pil)
 
 # Wine's i386 build needs qemu user-mode emulation on kernels that refuse
 # 32-bit code. Decide that once wine32 is there (see below); qemu 10 from

@@ -1,0 +1,50 @@
+"""End-to-end tests of gaugehost against the modules in dist/ (each module's
+tests are skipped when it is not built), the deliberately broken modules in
+BUILD/win32/broken/, and byte-mutated copies of the real modules.
+
+Run from the top of the tree: /usr/bin/python3 -m pytest tests/host
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from support import ROOT
+
+
+def _wine_environment():
+    """The project's Wine prefix and settings, as scripts/wine-env.sh sets them
+    for every script that runs a Windows program."""
+    script = os.path.join(ROOT, "scripts", "wine-env.sh")
+    dump = subprocess.run(["bash", "-c", 'env -0; printf "\\1"; source "$1"; env -0', "-", script],
+                          capture_output=True, check=True).stdout.decode()
+    before, after = (dict(v.split("=", 1) for v in part.split("\0") if "=" in v) for part in dump.split("\1"))
+    for key in before.keys() - after.keys():
+        os.environ.pop(key, None)
+    os.environ.update({k: v for k, v in after.items() if before.get(k) != v})
+
+
+_wine_environment()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def wine_server():
+    # Wine ends its server a few seconds after its last program exits, and
+    # starting it again with the prefix's services costs up to seconds per
+    # run: a persistent server stays up for the length of the tests. One that
+    # already runs is left as it is.
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    started = subprocess.run(["wineserver", "-p"], **quiet).returncode == 0
+    yield
+    if started:
+        subprocess.run(["wineserver", "-k"], **quiet)
+
+
+@pytest.fixture
+def tmp():
+    """A folder of the test's own, removed after it."""
+    path = tempfile.mkdtemp(prefix="gaugehost-tests-")
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
