@@ -48,3 +48,23 @@ def tmp():
     path = tempfile.mkdtemp(prefix="gaugehost-tests-")
     yield path
     shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def inspections():
+    """inspect of every built module, as JSON and as text, in one batch:
+    {name: (json report or None, text, stderr of the failed run)}."""
+    from support import DIST, batch
+    import json
+    names = [n for n in ("quadrel", "lumivane", "monovue", "wheelgard")
+             if os.path.exists(os.path.join(DIST, n + ".gau"))]
+    jobs = []
+    for n in names:
+        path = os.path.join(DIST, n + ".gau")
+        jobs += [["inspect", path, "--json"], ["inspect", path]]
+    results = batch(jobs) if jobs else []
+    out = {}
+    for i, n in enumerate(names):
+        (rc_json, js, err_json), (rc_text, text, err_text) = results[2 * i], results[2 * i + 1]
+        out[n] = (json.loads(js) if rc_json == 0 else None, text if rc_text == 0 else None, err_json + err_text)
+    return out

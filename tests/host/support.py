@@ -61,3 +61,45 @@ def read_png(path):
     with Image.open(path) as im:
         rgb = im.convert("RGB")
     return rgb.width, rgb.height, rgb.load()
+
+
+MARK = "@@gaugehost job "
+
+
+def _split_jobs(text, count):
+    """Each job's part of one stream of a batch, and the exit status its end
+    marker gives (None when the job never ended)."""
+    parts, codes = [[] for _ in range(count)], [None] * count
+    current = None
+    for line in text.splitlines(keepends=True):
+        if line.startswith(MARK):
+            number, _, rest = line[len(MARK):].partition(" ")
+            index = int(number) - 1
+            if rest.startswith("begin:"):
+                current = index
+            elif rest.startswith("end: exit "):
+                codes[index] = int(rest[len("end: exit "):])
+                current = None
+            continue
+        if current is not None:
+            parts[current].append(line)
+    return ["".join(p) for p in parts], codes
+
+
+def batch(jobs, timeout=1200):
+    """Runs many gaugehost commands (each a list of arguments) in one host
+    process, `gaugehost batch`: one worker runs them in turn and a fresh one
+    is started only after a job that faulted. Returns (exit status, stdout,
+    stderr) for each job, in order."""
+    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+        for args in jobs:
+            f.write(subprocess.list2cmdline([str(a) for a in args]) + "\n")
+        listing = f.name
+    try:
+        rc, out, err = host("batch", listing, timeout=timeout)
+    finally:
+        os.unlink(listing)
+    assert rc == 0, "the batch itself failed: exit %s: %s" % (rc, err[-2000:])
+    outs, codes = _split_jobs(out, len(jobs))
+    errs, codes_err = _split_jobs(err, len(jobs))
+    return [(codes[i] if codes[i] is not None else codes_err[i], outs[i], errs[i]) for i in range(len(jobs))]

@@ -5,7 +5,7 @@ import shutil
 
 import pytest
 
-from support import HERE, host, inspect_json, module, read_png
+from support import DIST, HERE, batch, module, read_png
 
 GOLDEN = {
     # name: (module, scenario-free render arguments)
@@ -25,12 +25,21 @@ GOLDEN = {
 TEXT_BOXES = {"monovue": "strings"}
 
 
+@pytest.fixture(scope="module")
+def renders(tmp_path_factory):
+    """Every golden state rendered, in one batch: {name: (exit, stderr, picture path)}."""
+    d = tmp_path_factory.mktemp("golden")
+    names = [n for n in GOLDEN if os.path.exists(os.path.join(DIST, GOLDEN[n][0] + ".gau"))]
+    jobs = [["render", os.path.join(DIST, GOLDEN[n][0] + ".gau"), "--frames", "2", *GOLDEN[n][1],
+             "-o", str(d / (n + ".png"))] for n in names]
+    return {n: (rc, err, str(d / (n + ".png"))) for n, (rc, _, err) in zip(names, batch(jobs) if jobs else [])}
+
+
 @pytest.mark.parametrize("name", GOLDEN)
-def test_golden(name, tmp):
+def test_golden(name, renders, inspections):
     mod, args = GOLDEN[name]
-    path = module(mod)
-    out = os.path.join(tmp, name + ".png")
-    rc, _, err = host("render", path, "--frames", "2", *args, "-o", out)
+    module(mod)
+    rc, err, out = renders[name]
     assert rc == 0, "render: exit %s: %s" % (rc, err)
     gold = os.path.join(HERE, "golden", name + ".png")
     if os.environ.get("GAUGEHOST_UPDATE_GOLDEN"):
@@ -40,7 +49,7 @@ def test_golden(name, tmp):
     assert (w, h) == (gw, gh), "size %dx%d, golden %dx%d" % (w, h, gw, gh)
     boxes = []
     if mod in TEXT_BOXES:
-        for e in inspect_json(path)["elements"]:
+        for e in inspections[mod][0]["elements"]:
             if e["kind"] == "string":
                 boxes.append((e["x"], e["y"], e["x"] + e["box"][0], e["y"] + e["box"][1]))
     inbox = lambda x, y: any(x0 <= x < x1 and y0 <= y < y1 for x0, y0, x1, y1 in boxes)

@@ -1,7 +1,7 @@
 """inspect: the records of every module as the host reads them."""
 import pytest
 
-from support import host, inspect_json, module
+from support import module
 
 EXPECT = {
     # module: (version, elements, mouse entry depths, module vars, bitmap ids with depth)
@@ -13,10 +13,11 @@ EXPECT = {
 
 
 @pytest.mark.parametrize("name", EXPECT)
-def test_inspect(name):
-    path = module(name)
+def test_inspect(name, inspections):
+    module(name)
     version, count, depths, mvars, bitmaps = EXPECT[name]
-    d = inspect_json(path)
+    d, text, err = inspections[name]
+    assert d is not None, "inspect --json failed: %s" % err
     assert d["header"]["version"] == version and d["header"]["name"] == name, "header: %r" % d["header"]
     assert d["linkage"]["moduleId"] == 0x13 and len(d["linkage"]["gauges"]) == 1, "linkage: %r" % d["linkage"]
     assert d["importTable"]["id"] == 0x0F and d["importTable"]["services"] == 0, "import table: %r" % d["importTable"]
@@ -31,13 +32,12 @@ def test_inspect(name):
         # a chain: each element the only child of the one before it
         assert [e["depth"] for e in d["elements"]] == list(range(count)), "not a chain"
         assert all(b["bits"] == 24 for b in d["bitmaps"]), "800 bitmaps are 24-bit"
-    text_rc, text, err = host("inspect", path)
-    assert text_rc == 0 and "elements (%d)" % count in text and "bitmaps (" in text, "text inspect: %s" % err
+    assert text and "elements (%d)" % count in text and "bitmaps (" in text, "text inspect: %s" % err
 
 
-def test_monovue_records():
-    path = module("monovue")
-    d = inspect_json(path)
+def test_monovue_records(inspections):
+    module("monovue")
+    d = inspections["monovue"][0]
     n1 = d["elements"][1]
     assert n1["kind"] == "needle" and n1["var"] == 624, "element 2: %r" % n1
     assert [(p["value"], p["x"], p["y"]) for p in n1["points"]] == [(0, 13, 43), (60, 13, 17), (100, 38, 17)], \
@@ -47,8 +47,8 @@ def test_monovue_records():
         and s["weight"] == 500, "element 3: %r" % s
 
 
-def test_wheelgard_start_events():
-    path = module("wheelgard")
-    d = inspect_json(path)
+def test_wheelgard_start_events(inspections):
+    module("wheelgard")
+    d = inspections["wheelgard"][0]
     assert d["startKeyEvents"] and all(k[0] in (66298, 66299) for k in d["startKeyEvents"]), \
         "start action sends selector events: %r" % d["startKeyEvents"]

@@ -4,33 +4,47 @@ import subprocess
 
 import pytest
 
-from support import SCENARIOS, host, module, read_png
+from support import DIST, SCENARIOS, batch, host, module, read_png
 
 
-@pytest.mark.parametrize("fname", sorted(f for f in os.listdir(SCENARIOS) if f.endswith(".txt")),
-                         ids=lambda f: f[:-4])
-def test_scenario(fname):
-    mod = fname[:-4].split("-")[0]
-    path = module(mod)
-    rc, out, err = host("run", path, os.path.join(SCENARIOS, fname))
+SCENARIO_FILES = sorted(f for f in os.listdir(SCENARIOS) if f.endswith(".txt"))
+
+
+@pytest.fixture(scope="module")
+def played():
+    """Every scenario of tests/host/scenarios, in one batch: {file: (exit, stdout, stderr)}."""
+    files = [f for f in SCENARIO_FILES if os.path.exists(os.path.join(DIST, f.split("-")[0] + ".gau"))]
+    jobs = [["run", os.path.join(DIST, f.split("-")[0] + ".gau"), os.path.join(SCENARIOS, f)] for f in files]
+    return dict(zip(files, batch(jobs) if jobs else []))
+
+
+@pytest.mark.parametrize("fname", SCENARIO_FILES, ids=lambda f: f[:-4])
+def test_scenario(fname, played):
+    module(fname[:-4].split("-")[0])
+    rc, out, err = played[fname]
     assert rc == 0, "exit %s\n%s%s" % (rc, out[-3000:], err)
+
+
+FAILING = [
+    # scenario, exit status, texts of the error
+    ("set 128 0\nframe\nexpect pixel 5 70 255 0 255\n", 5, ["fail.txt:3:", "expectation failed"]),
+    ("drag 10 10\nexpect key 65821 16384\n", 5, ["fail.txt:2:", "65820"]),
+    # a click in a drag rectangle must not reach it
+    ("click 10 10\nexpect no-key\nexpect var 128 1\n", 5, ["fail.txt:3:"]),
+    ("frobnicate 1\n", 6, ["fail.txt:1: unknown action 'frobnicate'"]),
+]
 
 
 def test_failures_name_their_line(tmp):
     path = module("quadrel")
-    s = os.path.join(tmp, "fail.txt")
-    open(s, "w").write("set 128 0\nframe\nexpect pixel 5 70 255 0 255\n")
-    rc, out, err = host("run", path, s)
-    assert rc == 5 and "fail.txt:3:" in err, "wrong pixel: exit %s, %s" % (rc, err)
-    open(s, "w").write("drag 10 10\nexpect key 65821 16384\n")
-    rc, out, err = host("run", path, s)
-    assert rc == 5 and "fail.txt:2:" in err and "65820" in err, "wrong key: exit %s, %s" % (rc, err)
-    open(s, "w").write("click 10 10\nexpect no-key\nexpect var 128 1\n")
-    rc, out, err = host("run", path, s)
-    assert rc == 5 and "fail.txt:3:" in err, "click in a drag rectangle must not reach it: exit %s, %s" % (rc, err)
-    open(s, "w").write("frobnicate 1\n")
-    rc, out, err = host("run", path, s)
-    assert rc == 2 and "unknown action" in err, "bad line: exit %s, %s" % (rc, err)
+    jobs = []
+    for i, (text, _, _) in enumerate(FAILING):
+        d = os.path.join(tmp, str(i))
+        os.makedirs(d)
+        open(os.path.join(d, "fail.txt"), "w").write(text)
+        jobs.append(["run", path, os.path.join(d, "fail.txt")])
+    for (text, code, wants), (rc, out, err) in zip(FAILING, batch(jobs)):
+        assert rc == code and all(w in err for w in wants), "%r: exit %s, %s" % (text, rc, err)
 
 
 def test_scale(tmp):

@@ -16,9 +16,9 @@ static_assert(TextBuffer::kCapacity < kPage, "the guard bytes follow the capacit
 // ---- text buffers ----------------------------------------------------------------------
 
 TextBuffer::TextBuffer() {
-    void* p = VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-    DWORD old = 0;
-    if (!p || !VirtualProtect(static_cast<char*>(p) + kPage, kPage, PAGE_NOACCESS, &old)) {
+    // Reserved, not committed: every page after the first faults.
+    void* p = VirtualAlloc(nullptr, kReach, MEM_RESERVE, PAGE_NOACCESS);
+    if (!p || !VirtualAlloc(p, kPage, MEM_COMMIT, PAGE_READWRITE)) {
         if (p) VirtualFree(p, 0, MEM_RELEASE);
         throw HostError("cannot reserve a text buffer (error " + std::to_string(GetLastError()) + ")");
     }
@@ -33,6 +33,11 @@ bool TextBuffer::guardIntact() const {
     for (uint32_t i = kCapacity; i < kPage; ++i)
         if (uint8_t(base_[i]) != kGuardByte) return false;
     return true;
+}
+
+bool TextBuffer::past(uint32_t a) const {
+    const uint32_t base = uint32_t(uintptr_t(base_));
+    return a - base >= kCapacity && a - base < kReach;
 }
 
 bool TextBuffer::terminated() const { return std::memchr(base_, 0, kCapacity) != nullptr; }
@@ -244,10 +249,14 @@ double GaugeHost::elementValue(size_t index) {
             v = call(what, e.routine, {e.addr}, true).st0;
         } catch (const HostError& fault) {
             // The guard bytes tell an overrun whatever exception the
-            // platform delivered for the page behind them.
-            if (text && !text->guardIntact())
-                throw HostError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
-                                "-byte text buffer, then faulted (" + fault.what() + ")");
+            // platform delivered for the space behind them; so does the
+            // access address where the platform gives one.
+            if (text && moduleFaulted()) {
+                const FaultInfo& f = lastFault();
+                if (!text->guardIntact() || (f.addressKnown && text->past(f.address)))
+                    throw HostError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
+                                    "-byte text buffer, and faulted: " + fault.what());
+            }
             throw;
         }
         if (text && !text->guardIntact())

@@ -22,18 +22,23 @@
 namespace gh {
 
 // A string element's text buffer: the capacity the host promises, then
-// guard bytes to the end of its page, then a page no one may touch. A value
-// routine that writes too far is caught by the guard bytes or, if it runs on
-// further, faults inside module code; it never reaches the host's own heap.
+// guard bytes to the end of its page, then a megabyte of address space no
+// one may touch. A value routine that writes too far is caught by the guard
+// bytes or, if it runs on (or jumps ahead, as a fill that writes its last
+// bytes first does), faults inside module code; it never reaches the
+// host's own memory.
 class TextBuffer {
 public:
     static constexpr uint32_t kCapacity = 256;   // bytes a value routine may write, NUL included
+    static constexpr uint32_t kReach = 1 << 20;  // the buffer's page and the untouchable space after it
     TextBuffer();
     ~TextBuffer();
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
     char* data() const { return base_; }
     bool guardIntact() const;
+    // Whether an address lies past the capacity, within the reach.
+    bool past(uint32_t address) const;
     bool terminated() const;   // a NUL within the capacity
     std::string text() const;  // up to the first NUL, within the capacity
 

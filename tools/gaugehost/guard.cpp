@@ -87,6 +87,7 @@ DWORD gMainThread = 0;
 unsigned gTimeout = 10;
 uint32_t gSavedFs0 = 0;
 bool gFaulted = false;
+FaultInfo gFault;
 std::string gCallName;
 std::string gAbortMessage;
 char gFaultText[384];
@@ -144,8 +145,11 @@ void describe(EXCEPTION_POINTERS* e) {
         std::snprintf(where, sizeof where, "address 0x%X in %s", unsigned(eip), dll);
     else
         std::snprintf(where, sizeof where, "address 0x%X", unsigned(eip));
+    gFault = FaultInfo{};
     char detail[128] = "";
     if (code == EXCEPTION_ACCESS_VIOLATION && e->ExceptionRecord->NumberParameters >= 2) {
+        gFault.addressKnown = true;
+        gFault.address = uint32_t(e->ExceptionRecord->ExceptionInformation[1]);
         const ULONG_PTR kind = e->ExceptionRecord->ExceptionInformation[0];
         std::snprintf(detail, sizeof detail, " %s 0x%X", kind == 1 ? "writing" : kind == 8 ? "executing" : "reading",
                       unsigned(e->ExceptionRecord->ExceptionInformation[1]));
@@ -232,6 +236,8 @@ void installGuards(const ModuleImage* module, unsigned timeoutSeconds) {
 }
 
 bool moduleFaulted() { return gFaulted; }
+
+const FaultInfo& lastFault() { return gFault; }
 
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                        bool returnsDouble, CallBreach* breach) {

@@ -39,6 +39,14 @@ void installGuards(const ModuleImage* module, unsigned timeoutSeconds);
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                        bool returnsDouble = false, CallBreach* breach = nullptr);
 
+// What the platform delivered with the last fault of module code: the
+// access address, where it told one.
+struct FaultInfo {
+    bool addressKnown = false;
+    uint32_t address = 0;
+};
+const FaultInfo& lastFault();
+
 // Whether the last guarded call ended in a fault of module code (the
 // process may be damaged: a batch worker starts afresh after one).
 bool moduleFaulted();

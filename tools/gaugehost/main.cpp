@@ -101,6 +101,7 @@ int runBatch(const Options& o) {
         std::fputs(begin.c_str(), stdout);
         std::fflush(stdout);
         std::fputs(begin.c_str(), stderr);
+        std::fflush(stderr);
         int code;
         try {
             code = runCommand(parseOptions(splitCommandLine(lines[i])));
@@ -118,6 +119,8 @@ int runBatch(const Options& o) {
 
 int wmain() {
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    // Errors reach the file at once: a worker may be ended from outside.
+    setvbuf(stderr, nullptr, _IONBF, 0);
     Options o;
     try {
         o = parseOptions(commandLineArguments());

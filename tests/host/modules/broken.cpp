@@ -168,9 +168,9 @@ double __stdcall valueRoutine(hostapi::ElementHeader* e) {
     std::memset(text, 'x', 299);
     text[299] = 0;
 #elif IS(text_runaway)
-    // Runs on far past any guard the host could check byte by byte.
-    char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
-    std::memset(text, 'x', 65536);
+    // Runs on byte by byte far past any guard the host could check.
+    volatile char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
+    for (int i = 0; i < 65536; ++i) text[i] = 'x';
 #elif IS(value_routine_fault)
     (void)e;
     return double(*reinterpret_cast<volatile int*>(0x20));
