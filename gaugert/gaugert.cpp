@@ -3,15 +3,13 @@
 // routine forms as value routines.
 #include "gaugert.h"
 
-using namespace hostapi;
+#include "../hostapi/import_table.h"
 
 extern "C" {
 
-GAUGE_DEFINE_IMPORT_TABLE;
-
-constinit Linkage gLinkage = {
-    kModuleId, hostapi::moduleStart, hostapi::moduleStop, 0, 0, kLinkageVersion800,
-    {gaugert::header(), nullptr},
+constinit hostapi::Linkage gLinkage = {
+    hostapi::kModuleId, hostapi::moduleStart, hostapi::moduleStop, 0, 0,
+    hostapi::kLinkageVersion800, {gaugert::header(), nullptr},
 };
 
 }  // extern "C"

@@ -52,6 +52,7 @@
 
 namespace gaugert {
 
+// The runtime is written in the records and services of the host interface.
 using namespace hostapi;
 
 // ---- module records ----------------------------------------------------------
@@ -333,7 +334,6 @@ constexpr MouseRect clickRect(int32_t x, int32_t y, uint32_t w, uint32_t h, Mous
 
 #pragma pack(pop)
 
-// The runtime's exported records (export them by these names in the .def).
-extern "C" {
-extern hostapi::Linkage gLinkage;
-}
+// The runtime's Linkage (export it by this name in the .def; gImportTable,
+// the module's ImportTable, is declared in gauge_module.h).
+extern "C" hostapi::Linkage gLinkage;

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flags.h"
 #include "gauge_module.h"
-#include "ids.h"
 
 namespace hostapi {
 

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flags.h"
+
 static_assert(sizeof(void*) == 4, "gauge records are 32-bit: build with the i686 toolchain");
 
 #define GAUGE_CALL __stdcall
@@ -38,16 +40,6 @@ typedef void(GAUGE_CALL* KillRoutine)();
 
 // Version-800 service-code routine: host value, service code, extra value.
 typedef void(GAUGE_CALL* GaugeCallback)(uint32_t hostArg, int32_t serviceCode, uint32_t extra);
-
-enum : uint32_t {
-    kModuleId = 0x13,
-    kImportId = 0x0F,
-    kHeaderVersion610 = 610,
-    kHeaderVersion800 = 800,
-    kLinkageVersion610 = 0,
-    kLinkageVersion800 = 0x800,
-    kGaugeSizeValue = 100,
-};
 
 // Exported as "Linkage". One gauge per module: the list is one header
 // pointer followed by the zero word.
@@ -168,13 +160,9 @@ constexpr GaugeRecords610 records610(const char* name, ElementHeader** rootSlot,
 }
 }  // namespace hostapi
 
-// Every module's one ImportTable, exported under that name by its .def
-// ("ImportTable = gImportTable DATA"); every call into the host goes
-// through it. The definition is written here once; each module places it
-// among its own records with GAUGE_DEFINE_IMPORT_TABLE, inside extern "C".
+// The module's ImportTable, exported under the name "ImportTable" (see
+// import_table.h for its one definition).
 extern "C" hostapi::ImportTable gImportTable;
-#define GAUGE_DEFINE_IMPORT_TABLE \
-    constinit hostapi::ImportTable gImportTable = {hostapi::kImportId, nullptr, {0, 0}}
 
 // Exports a 610 gauge's inner Linkage under the plain name "Linkage".
 // `records` must be an extern "C" GaugeRecords610 object of the module.

@@ -1,55 +1,19 @@
 // The host's panel services, called by slot through the table whose address
 // the host stored at ImportTable + 4. Each service removes its own arguments;
-// no module relies on a service's result.
+// no module relies on a service's result. Slots, names and argument counts:
+// service_slots.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <utility>
 
 #include "elements.h"
 #include "gauge_module.h"
+#include "service_slots.h"
 
 namespace hostapi {
-
-enum PanelServiceSlot : unsigned {
-    kQueryElements = 24,
-    kInstallElements = 25,
-    kInitializeElements = 26,
-    kUpdateElements = 27,
-    kGenerateElements = 28,
-    kDrawElements = 29,
-    kReleaseElements = 31,
-    kRegisterMouseRects = 32,
-    kAttachMouseRects = 33,
-    kReleaseMouseRects = 34,
-    kSendKeyEvent = 36,
-    kInitializeModuleVar = 38,
-    kRefreshModuleVar = 40,
-    kPanelServiceSlots = 41,   // slots the modules may reach: 0 to 40
-};
-
-// Every service the modules call: its slot, its name, and the arguments it
-// removes from the stack (each 32 bits).
-struct PanelServiceInfo {
-    PanelServiceSlot slot;
-    const char* name;
-    unsigned arguments;
-};
-inline constexpr PanelServiceInfo kPanelServices[] = {
-    {kQueryElements, "queryElements", 1},             // root element
-    {kInstallElements, "installElements", 2},         // root element, host value
-    {kInitializeElements, "initializeElements", 1},   // root element
-    {kUpdateElements, "updateElements", 1},           // root element
-    {kGenerateElements, "generateElements", 2},       // root element, host value
-    {kDrawElements, "drawElements", 1},               // root element
-    {kReleaseElements, "releaseElements", 1},         // root element
-    {kRegisterMouseRects, "registerMouseRects", 3},   // list, header, drawn size
-    {kAttachMouseRects, "attachMouseRects", 2},       // list, header
-    {kReleaseMouseRects, "releaseMouseRects", 2},     // list, header
-    {kSendKeyEvent, "sendKeyEvent", 2},               // event id, parameter
-    {kInitializeModuleVar, "initializeModuleVar", 1}, // ModuleVar
-    {kRefreshModuleVar, "refreshModuleVar", 1},       // ModuleVar
-};
 
 // Only the slots are known to the modules; the host's table may be longer.
 struct PanelServices {
@@ -78,53 +42,82 @@ typedef uint32_t(GAUGE_CALL* MouseListService)(MouseRect* list, GaugeHeader* gau
 typedef uint32_t(GAUGE_CALL* KeyEventService)(uint32_t eventId, int32_t parameter);
 typedef uint32_t(GAUGE_CALL* ModuleVarService)(ModuleVar* var);
 
+// The signature of each slot; its argument count must be the table's.
+template <PanelServiceSlot S> struct ServiceOf;
+template <> struct ServiceOf<kQueryElements> { using type = ElementService; };
+template <> struct ServiceOf<kInstallElements> { using type = ElementArgService; };
+template <> struct ServiceOf<kInitializeElements> { using type = ElementService; };
+template <> struct ServiceOf<kUpdateElements> { using type = ElementService; };
+template <> struct ServiceOf<kGenerateElements> { using type = ElementArgService; };
+template <> struct ServiceOf<kDrawElements> { using type = ElementService; };
+template <> struct ServiceOf<kReleaseElements> { using type = ElementService; };
+template <> struct ServiceOf<kRegisterMouseRects> { using type = RegisterMouseService; };
+template <> struct ServiceOf<kAttachMouseRects> { using type = MouseListService; };
+template <> struct ServiceOf<kReleaseMouseRects> { using type = MouseListService; };
+template <> struct ServiceOf<kSendKeyEvent> { using type = KeyEventService; };
+template <> struct ServiceOf<kInitializeModuleVar> { using type = ModuleVarService; };
+template <> struct ServiceOf<kRefreshModuleVar> { using type = ModuleVarService; };
+
+template <typename Fn> struct ArgCount;
+template <typename R, typename... A> struct ArgCount<R(GAUGE_CALL*)(A...)> {
+    static constexpr int value = sizeof...(A);
+    static_assert(((sizeof(A) == 4) && ...), "every service argument is 32 bits");
+};
+
+template <size_t... I>
+constexpr bool signaturesMatchTable(std::index_sequence<I...>) {
+    return ((ArgCount<typename ServiceOf<kServiceSlots[I].slot>::type>::value ==
+             static_cast<int>(kServiceSlots[I].argCount)) && ...);
+}
+static_assert(signaturesMatchTable(std::make_index_sequence<std::size(kServiceSlots)>()),
+              "service signatures and kServiceSlots agree on every argument count");
+
 // Calls by slot, through the pointer the host stored in the module's
 // ImportTable. Results are ignored.
-
-template <typename Fn>
-inline Fn service(const ImportTable& imports, PanelServiceSlot slot) {
-    return reinterpret_cast<Fn>(imports.services->slot[slot]);
+template <PanelServiceSlot S>
+inline typename ServiceOf<S>::type service(const ImportTable& imports) {
+    return reinterpret_cast<typename ServiceOf<S>::type>(imports.services->slot[S]);
 }
 
 inline void queryElements(const ImportTable& t, ElementHeader* root) {
-    service<ElementService>(t, kQueryElements)(root);
+    service<kQueryElements>(t)(root);
 }
 inline void installElements(const ImportTable& t, ElementHeader* root, uint32_t hostArg) {
-    service<ElementArgService>(t, kInstallElements)(root, hostArg);
+    service<kInstallElements>(t)(root, hostArg);
 }
 inline void initializeElements(const ImportTable& t, ElementHeader* root) {
-    service<ElementService>(t, kInitializeElements)(root);
+    service<kInitializeElements>(t)(root);
 }
 inline void updateElements(const ImportTable& t, ElementHeader* root) {
-    service<ElementService>(t, kUpdateElements)(root);
+    service<kUpdateElements>(t)(root);
 }
 inline void generateElements(const ImportTable& t, ElementHeader* root, uint32_t hostArg) {
-    service<ElementArgService>(t, kGenerateElements)(root, hostArg);
+    service<kGenerateElements>(t)(root, hostArg);
 }
 inline void drawElements(const ImportTable& t, ElementHeader* root) {
-    service<ElementService>(t, kDrawElements)(root);
+    service<kDrawElements>(t)(root);
 }
 inline void releaseElements(const ImportTable& t, ElementHeader* root) {
-    service<ElementService>(t, kReleaseElements)(root);
+    service<kReleaseElements>(t)(root);
 }
 inline void registerMouseRects(const ImportTable& t, MouseRect* list, GaugeHeader* gauge,
                                int32_t* drawnSize) {
-    service<RegisterMouseService>(t, kRegisterMouseRects)(list, gauge, drawnSize);
+    service<kRegisterMouseRects>(t)(list, gauge, drawnSize);
 }
 inline void attachMouseRects(const ImportTable& t, MouseRect* list, GaugeHeader* gauge) {
-    service<MouseListService>(t, kAttachMouseRects)(list, gauge);
+    service<kAttachMouseRects>(t)(list, gauge);
 }
 inline void releaseMouseRects(const ImportTable& t, MouseRect* list, GaugeHeader* gauge) {
-    service<MouseListService>(t, kReleaseMouseRects)(list, gauge);
+    service<kReleaseMouseRects>(t)(list, gauge);
 }
 inline void sendKeyEvent(const ImportTable& t, uint32_t eventId, int32_t parameter) {
-    service<KeyEventService>(t, kSendKeyEvent)(eventId, parameter);
+    service<kSendKeyEvent>(t)(eventId, parameter);
 }
 inline void initializeModuleVar(const ImportTable& t, ModuleVar* var) {
-    service<ModuleVarService>(t, kInitializeModuleVar)(var);
+    service<kInitializeModuleVar>(t)(var);
 }
 inline void refreshModuleVar(const ImportTable& t, ModuleVar* var) {
-    service<ModuleVarService>(t, kRefreshModuleVar)(var);
+    service<kRefreshModuleVar>(t)(var);
 }
 
 }  // namespace hostapi

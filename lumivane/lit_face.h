@@ -5,11 +5,9 @@
 
 #include <cstdint>
 
-#include "../hostapi/ids.h"
+#include "../hostapi/flags.h"
 
 namespace lumivane {
-
-constexpr uint32_t kLitFaceHidden = hostapi::kImageFlagHidden;
 
 constexpr bool litFaceShown(double v753, double v10) {
     return v753 > 0.0 && (v10 < 0.0 || v10 > 0.0);
@@ -17,7 +15,8 @@ constexpr bool litFaceShown(double v753, double v10) {
 
 // The lit face's image flags after an update: only the hidden bit changes.
 constexpr uint32_t litFaceFlags(uint32_t flags, double v753, double v10) {
-    return litFaceShown(v753, v10) ? flags & ~kLitFaceHidden : flags | kLitFaceHidden;
+    using hostapi::kImageFlagHidden;
+    return litFaceShown(v753, v10) ? flags & ~kImageFlagHidden : flags | kImageFlagHidden;
 }
 
 }  // namespace lumivane

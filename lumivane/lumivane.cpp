@@ -4,19 +4,17 @@
 // plain face while variables 753 and 10 allow it.
 #include "../hostapi/elements.h"
 #include "../hostapi/gauge_module.h"
+#include "../hostapi/import_table.h"
 #include "../hostapi/panel_services.h"
+#include "../hostapi/sim_ids.h"
 #include "lit_face.h"
 #include "sound_platform_win32.h"
 #include "sound_player.h"
 
 using namespace hostapi;
+using namespace hostapi::sim;   // switch variables (icon sources) and their key events
 
 namespace {
-
-// Switch variables (icon sources) and the key events their clicks send.
-using sim::kVarStab, sim::kVarPositionSteady, sim::kVarPositionStrobe, sim::kVarAntiCollision, sim::kVarWing;
-using sim::kEventStab, sim::kEventPositionSteady, sim::kEventPositionStrobe, sim::kEventAntiCollision,
-    sim::kEventWing;
 
 // Module-level variables of the lit face rule.
 enum : uint32_t {
@@ -36,9 +34,7 @@ constexpr char kSwitchSound[] = "kolt_toggle_light.wav";
 
 }  // namespace
 
-extern "C" {
-extern GaugeRecords610 lumivaneRecords;
-}
+extern "C" GaugeRecords610 lumivaneRecords;
 
 namespace lumivane {
 extern StaticImageElement plainFace;
@@ -127,8 +123,6 @@ int32_t GAUGE_CALL switchHandler(const MousePoint* /*point*/, uint32_t /*eventFl
 
 extern "C" {
 
-GAUGE_DEFINE_IMPORT_TABLE;
-
 constinit GaugeRecords610 lumivaneRecords = hostapi::records610(
     "lumivane", lumivane::rootSlot,
     {queryRoutine, installRoutine, initializeRoutine, updateRoutine, generateRoutine, drawRoutine,
@@ -175,11 +169,11 @@ constinit ElementHeader* litFaceChildren[6] = {
     }
 
 constinit SwitchIcon switches[5] = {
-    SWITCH(2, kVarStab),              // STAB
-    SWITCH(108, kVarPositionSteady),  // POSITION STEADY
-    SWITCH(54, kVarPositionStrobe),   // POSITION STROBE
-    SWITCH(175, kVarAntiCollision),   // ANTI COLLISION
-    SWITCH(245, kVarWing),            // WING
+    SWITCH(2, kVarStabLight),              // STAB
+    SWITCH(108, kVarPositionSteadyLight),  // POSITION STEADY
+    SWITCH(54, kVarPositionStrobeLight),   // POSITION STROBE
+    SWITCH(175, kVarAntiCollisionLight),   // ANTI COLLISION
+    SWITCH(245, kVarWingLight),            // WING
 };
 #undef SWITCH
 
@@ -192,11 +186,11 @@ constinit LitFaceVar litFaceVars[2] = {
 // Each box covers its switch; ANTI COLLISION and WING start one pixel lower.
 constinit MouseRect mouseList[8] = {
     mouseParent(0, 0, 0, 0),
-    mouseChild(2, 39, 35, 43, kMouseClick, switchHandler<kEventStab>),
-    mouseChild(108, 39, 35, 43, kMouseClick, switchHandler<kEventPositionSteady>),
-    mouseChild(54, 39, 35, 43, kMouseClick, switchHandler<kEventPositionStrobe>),
-    mouseChild(175, 40, 35, 43, kMouseClick, switchHandler<kEventAntiCollision>),
-    mouseChild(245, 40, 35, 43, kMouseClick, switchHandler<kEventWing>),
+    mouseChild(2, 39, 35, 43, kMouseClick, switchHandler<kEventStabLight>),
+    mouseChild(108, 39, 35, 43, kMouseClick, switchHandler<kEventPositionSteadyLight>),
+    mouseChild(54, 39, 35, 43, kMouseClick, switchHandler<kEventPositionStrobeLight>),
+    mouseChild(175, 40, 35, 43, kMouseClick, switchHandler<kEventAntiCollisionLight>),
+    mouseChild(245, 40, 35, 43, kMouseClick, switchHandler<kEventWingLight>),
     mouseEndParent(),
     mouseEnd(),
 };

@@ -3,21 +3,15 @@
 // sets that throttle from the pointer height through a key event.
 #include "../hostapi/elements.h"
 #include "../hostapi/gauge_module.h"
+#include "../hostapi/import_table.h"
 #include "../hostapi/panel_services.h"
+#include "../hostapi/sim_ids.h"
 #include "lever.h"
 
 using namespace hostapi;
+using namespace hostapi::sim;   // the levers' key events and the throttle variables of the knobs
 
 namespace {
-
-// Key events of the four lever handlers, and the throttle variables the
-// knobs follow (ids step by 35).
-enum : uint32_t {
-    kEventLever1 = sim::kEventThrottle1, kEventLever2 = sim::kEventThrottle2,
-    kEventLever3 = sim::kEventThrottle3, kEventLever4 = sim::kEventThrottle4,
-    kVarLever1 = sim::kVarThrottle1, kVarLever2 = sim::kVarThrottle2,
-    kVarLever3 = sim::kVarThrottle3, kVarLever4 = sim::kVarThrottle4,
-};
 
 // Bitmap resources (8 bits per pixel, palette).
 enum : uint32_t {
@@ -34,9 +28,7 @@ constexpr double kKnobYScale = -15.0 / 4096.0;
 
 }  // namespace
 
-extern "C" {
-extern GaugeRecords610 quadrelRecords;
-}
+extern "C" GaugeRecords610 quadrelRecords;
 
 namespace quadrel {
 extern StaticImageElement background;
@@ -96,8 +88,6 @@ int32_t GAUGE_CALL leverHandler(const MousePoint* point, uint32_t /*eventFlags*/
 
 extern "C" {
 
-GAUGE_DEFINE_IMPORT_TABLE;
-
 constinit GaugeRecords610 quadrelRecords = hostapi::records610(
     "quadrel", quadrel::rootSlot,
     {queryRoutine, installRoutine, initializeRoutine, updateRoutine, generateRoutine, drawRoutine,
@@ -129,10 +119,10 @@ constinit ElementHeader* backgroundChildren[5] = {
     }
 
 constinit SliderElement knobs[4] = {
-    KNOB(kBitmapKnobLeftEnd, 0, kVarLever1),    // lever 1: rounded left end
-    KNOB(kBitmapKnob2, 35, kVarLever2),         // lever 2: straight section
-    KNOB(kBitmapKnob3, 70, kVarLever3),         // lever 3: straight section
-    KNOB(kBitmapKnobRightEnd, 105, kVarLever4), // lever 4: rounded right end
+    KNOB(kBitmapKnobLeftEnd, 0, kVarThrottle1),    // lever 1: rounded left end
+    KNOB(kBitmapKnob2, 35, kVarThrottle2),         // lever 2: straight section
+    KNOB(kBitmapKnob3, 70, kVarThrottle3),         // lever 3: straight section
+    KNOB(kBitmapKnobRightEnd, 105, kVarThrottle4), // lever 4: rounded right end
 };
 #undef KNOB
 
@@ -140,10 +130,10 @@ constinit SliderElement knobs[4] = {
 constinit MouseRect mouseList[9] = {
     mouseParent(0, 0, 0, 0),
     mouseParent(0, 0, 135, 100, 42024),   // the whole quadrant, with its help text
-    mouseChild(0, 0, 30, 100, kMouseDragLever, leverHandler<kEventLever1>),
-    mouseChild(35, 0, 30, 100, kMouseDragLever, leverHandler<kEventLever2>),
-    mouseChild(70, 0, 30, 100, kMouseDragLever, leverHandler<kEventLever3>),
-    mouseChild(105, 0, 30, 100, kMouseDragLever, leverHandler<kEventLever4>),
+    mouseChild(0, 0, 30, 100, kMouseDragLever, leverHandler<kEventThrottle1>),
+    mouseChild(35, 0, 30, 100, kMouseDragLever, leverHandler<kEventThrottle2>),
+    mouseChild(70, 0, 30, 100, kMouseDragLever, leverHandler<kEventThrottle3>),
+    mouseChild(105, 0, 30, 100, kMouseDragLever, leverHandler<kEventThrottle4>),
     mouseEndParent(),                     // closes the quadrant
     mouseEndParent(),                     // closes the outer parent
     mouseEnd(),

@@ -6,14 +6,14 @@
 
 #include <cstdint>
 
-#include "../hostapi/ids.h"
+#include "../hostapi/sim_ids.h"
 
 namespace wheelgard {
 
-enum : uint32_t {
-    kEventBrakeUp = hostapi::sim::kBrakeSelectorUp,      // selector one position up
-    kEventBrakeDown = hostapi::sim::kBrakeSelectorDown,  // selector one position down; stays at 0
-};
+// Key events: hostapi::sim::kEventBrakeSelectorUp and ...Down, one position
+// each; at its lowest position, 0, the selector stays there.
+using hostapi::sim::kEventBrakeSelectorDown;
+using hostapi::sim::kEventBrakeSelectorUp;
 
 // Positions the panel's three buttons stand for, left to right. The
 // selection is 0 until the first synchronisation and from then on always
@@ -48,8 +48,8 @@ ButtonClick brakeButtonClick(int32_t selection, int32_t target);
 // The synchronisation after load: five steps down bring the simulator's
 // selector to 0 from any position up to 5, one step up leaves it at 1.
 constexpr KeySteps kSynchronisation[2] = {
-    {kEventBrakeDown, 5},
-    {kEventBrakeUp, 1},
+    {kEventBrakeSelectorDown, 5},
+    {kEventBrakeSelectorUp, 1},
 };
 constexpr int32_t kSelectionAfterSynchronisation = kSelectionNone;
 

@@ -4,22 +4,18 @@
 #include <cstdio>
 #include <utility>
 
-#include "../../hostapi/panel_services.h"
-#include "../../hostapi/ids.h"
+#include "../../hostapi/service_slots.h"
+#include "../../hostapi/sim_ids.h"
 #include "guard.h"
 
 namespace gh {
 
 namespace {
 
+constexpr int kBrakeSelectorTop = 5;   // the selector's positions are 0 to 5
+
 ServiceSink* gSink = nullptr;
 constexpr unsigned kTableSlots = 64;   // the modules reach 41; the rest only fault politely
-
-const hostapi::PanelServiceInfo* info(unsigned slot) {
-    for (const auto& s : hostapi::kPanelServices)
-        if (s.slot == slot) return &s;
-    return nullptr;
-}
 
 template <unsigned S> uint32_t __stdcall svc1(uint32_t a) {
     const uint32_t v[1] = {a};
@@ -40,11 +36,7 @@ template <unsigned S> uint32_t __stdcall svcUnknown() {
     abortModuleCall("module called panel service slot " + std::to_string(S) + ", which this host does not provide");
 }
 
-constexpr int argsOf(unsigned slot) {
-    for (const auto& s : hostapi::kPanelServices)
-        if (s.slot == slot) return int(s.arguments);
-    return -1;
-}
+constexpr int argsOf(unsigned slot) { return hostapi::serviceArgCount(slot); }
 
 template <unsigned S> void* slotFunction() {
     if constexpr (argsOf(S) == 1) return reinterpret_cast<void*>(&svc1<S>);
@@ -70,10 +62,7 @@ void setServiceSink(ServiceSink* sink) { gSink = sink; }
 
 int serviceArgCount(unsigned slot) { return argsOf(slot); }
 
-const char* serviceName(unsigned slot) {
-    const auto* s = info(slot);
-    return s ? s->name : "?";
-}
+const char* serviceName(unsigned slot) { return hostapi::serviceName(slot); }
 
 std::string number(double v) {
     char b[64];
@@ -90,20 +79,21 @@ double SimulationModel::var(uint32_t id) const {
 
 std::string SimulationModel::apply(const KeyEvent& k) {
     using namespace hostapi::sim;
-    for (const auto& t : kToggles)
+    for (const EventVar& t : kLightSwitches)
         if (k.id == t.event) {
             setVar(t.var, var(t.var) != 0.0 ? 0.0 : 1.0);
             return "toggles: var " + std::to_string(t.var) + " = " + number(var(t.var));
         }
-    for (size_t i = 0; i < std::size(kThrottleSet); ++i)
-        if (k.id == kThrottleSet[i]) {
-            setVar(kThrottleVar[i], k.param);
-            return "sets throttle: var " + std::to_string(kThrottleVar[i]) + " = " + number(k.param);
+    for (const EventVar& t : kThrottles)
+        if (k.id == t.event) {
+            setVar(t.var, k.param);
+            return "sets throttle: var " + std::to_string(t.var) + " = " + number(k.param);
         }
-    if (k.id == kBrakeSelectorUp || k.id == kBrakeSelectorDown) {
+    if (k.id == kEventBrakeSelectorUp || k.id == kEventBrakeSelectorDown) {
+        const bool up = k.id == kEventBrakeSelectorUp;
         const int before = brakeSelector_;
-        brakeSelector_ = std::clamp(brakeSelector_ + (k.id == kBrakeSelectorUp ? 1 : -1), 0, kBrakeSelectorTop);
-        return std::string("moves brake selector ") + (k.id == kBrakeSelectorUp ? "up" : "down") + ": " +
+        brakeSelector_ = std::clamp(brakeSelector_ + (up ? 1 : -1), 0, kBrakeSelectorTop);
+        return std::string("moves brake selector ") + (up ? "up" : "down") + ": " +
                std::to_string(before) + " -> " + std::to_string(brakeSelector_);
     }
     return "";

@@ -6,7 +6,7 @@
 
 #include "../../../hostapi/elements.h"
 #include "../../../hostapi/gauge_module.h"
-#include "../../../hostapi/panel_services.h"
+#include "../../../hostapi/service_slots.h"
 
 #define EXPORT extern "C" __declspec(dllexport)
 #define IS(name) (BROKEN_##name)
@@ -68,13 +68,23 @@
 #ifndef BROKEN_needle_table_outside
 #define BROKEN_needle_table_outside 0
 #endif
+#ifndef BROKEN_thread_fault
+#define BROKEN_thread_fault 0
+#endif
+#if IS(thread_fault)
+#include <windows.h>
+#endif
 
 // Version 800 for the faults that need value routines.
 #define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside))
 
-typedef void(__stdcall* Svc1)(uint32_t);
-typedef void(__stdcall* Svc2)(uint32_t, uint32_t);
-typedef void(__stdcall* Svc3)(uint32_t, uint32_t, uint32_t);
+using hostapi::ElementHeader;
+using hostapi::GaugeHeader;
+using hostapi::ModuleVar;
+using hostapi::MouseHandler;
+using hostapi::MousePoint;
+using hostapi::MouseRect;
+using hostapi::PointEntry;
 
 extern "C" {
 #if IS(no_import_table)
@@ -87,32 +97,39 @@ EXPORT uint32_t ImportTable[4] = {0x0F, 0, 0, 0};
 namespace {
 
 void** services() { return reinterpret_cast<void**>(ImportTable[1]); }
-template <typename F> F svc(hostapi::PanelServiceSlot slot) { return reinterpret_cast<F>(services()[slot]); }
 
-extern hostapi::GaugeHeader header;
+// Calls panel service S with 32-bit arguments, as many as the service takes.
+template <typename> using Word = uint32_t;
+template <hostapi::PanelServiceSlot S, typename... Args>
+void call(Args... args) {
+    static_assert(hostapi::serviceArgCount(S) == int(sizeof...(Args)), "argument count of the slot");
+    reinterpret_cast<void(__stdcall*)(Word<Args>...)>(services()[S])(uint32_t(args)...);
+}
+
+extern GaugeHeader header;
 extern uint8_t root[0x60];
 extern uint8_t child[0x144];
-hostapi::ElementHeader* rootSlot[2] = {reinterpret_cast<hostapi::ElementHeader*>(root), nullptr};
+ElementHeader* rootSlot[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
 #if IS(unterminated_children)
 // A child list that fills its own section to the end of the page.
-__attribute__((section(".zlist"), used)) hostapi::ElementHeader* rootChildren[1024];
+__attribute__((section(".zlist"), used)) ElementHeader* rootChildren[1024];
 #else
-hostapi::ElementHeader* rootChildren[2] = {reinterpret_cast<hostapi::ElementHeader*>(child), nullptr};
+ElementHeader* rootChildren[2] = {reinterpret_cast<ElementHeader*>(child), nullptr};
 #endif
-hostapi::ElementHeader* childChildren[2] = {reinterpret_cast<hostapi::ElementHeader*>(root), nullptr};
-hostapi::ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
+ElementHeader* childChildren[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
+ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
 char longName[300];
 
-int32_t __stdcall clickHandler(const hostapi::MousePoint*, uint32_t) {
-    svc<Svc2>(hostapi::kSendKeyEvent)(1234, 0);
+int32_t __stdcall clickHandler(const MousePoint*, uint32_t) {
+    call<hostapi::kSendKeyEvent>(1234, 0);
     return 0;
 }
 
-hostapi::MouseRect mouseList[] = {
+MouseRect mouseList[] = {
     {1, 0, 0, 0, 0, 0xFFFFFFFFu, 0, 0, 0, nullptr, 0},
     {2, 0, 0, 4, 4, 5, 0, 0x20000000u, 0,
 #if IS(handler_in_data)
-     reinterpret_cast<hostapi::MouseHandler>(&moduleVar),
+     reinterpret_cast<MouseHandler>(&moduleVar),
 #else
      clickHandler,
 #endif
@@ -125,21 +142,37 @@ hostapi::MouseRect mouseList[] = {
 
 uint32_t rootAddr() { return reinterpret_cast<uint32_t>(root); }
 
+#if IS(thread_fault)
+// A thread of the module's own (as a sound mixer would be) that faults
+// while the host's main thread waits inside installRoutine.
+DWORD __stdcall faultingThread(void*) {
+    *reinterpret_cast<volatile uint32_t*>(24) = 1;
+    return 0;
+}
+#endif
+
 void __stdcall install(uint32_t arg) {
-    svc<Svc2>(hostapi::kInstallElements)(rootAddr(), arg);
+    call<hostapi::kInstallElements>(rootAddr(), arg);
+#if IS(thread_fault)
+    HANDLE t = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
+    WaitForSingleObject(t, 5000);
+#endif
 #if IS(fault_install)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
 #endif
 #if IS(unknown_service)
+    // A slot that no module calls: the host cannot know how many arguments
+    // it would have to remove.
     reinterpret_cast<void(__stdcall*)(uint32_t)>(services()[50])(1);
 #endif
     const uint32_t record = *reinterpret_cast<uint32_t*>(root + 0x3C);
-    svc<Svc3>(hostapi::kRegisterMouseRects)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header), record + 4);
-    svc<Svc2>(hostapi::kAttachMouseRects)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+    call<hostapi::kRegisterMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header),
+                                        record + 4);
+    call<hostapi::kAttachMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
 }
 void __stdcall initialize() {
-    svc<Svc1>(hostapi::kInitializeElements)(rootAddr());
-    svc<Svc1>(hostapi::kInitializeModuleVar)(IS(bad_var_argument) ? 0x10u : reinterpret_cast<uint32_t>(&moduleVar));
+    call<hostapi::kInitializeElements>(rootAddr());
+    call<hostapi::kInitializeModuleVar>(IS(bad_var_argument) ? 0x10u : reinterpret_cast<uint32_t>(&moduleVar));
 }
 #if IS(stack_skew)
 // Declared to the host as __stdcall with no arguments, but removes 8 bytes
@@ -153,16 +186,16 @@ void __stdcall update() {
     for (volatile int i = 0;; i = i + 1) {
     }
 #endif
-    svc<Svc1>(hostapi::kUpdateElements)(rootAddr());
-    svc<Svc1>(hostapi::kRefreshModuleVar)(reinterpret_cast<uint32_t>(&moduleVar));
+    call<hostapi::kUpdateElements>(rootAddr());
+    call<hostapi::kRefreshModuleVar>(reinterpret_cast<uint32_t>(&moduleVar));
 }
 #endif
 void __stdcall kill() {
-    svc<Svc2>(hostapi::kReleaseMouseRects)(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
-    svc<Svc1>(hostapi::kReleaseElements)(rootAddr());
+    call<hostapi::kReleaseMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+    call<hostapi::kReleaseElements>(rootAddr());
 }
 
-double __stdcall valueRoutine(hostapi::ElementHeader* e) {
+double __stdcall valueRoutine(ElementHeader* e) {
 #if IS(text_overrun)
     char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
     std::memset(text, 'x', 299);
@@ -181,17 +214,17 @@ double __stdcall valueRoutine(hostapi::ElementHeader* e) {
 }
 
 void __stdcall callback(uint32_t, int32_t code, uint32_t) {
-    if (code == 6) svc<Svc1>(hostapi::kRefreshModuleVar)(reinterpret_cast<uint32_t>(&moduleVar));
+    if (code == 6) call<hostapi::kRefreshModuleVar>(reinterpret_cast<uint32_t>(&moduleVar));
 }
 
 void setWords(uint8_t* p, uint32_t off, uint32_t v) { std::memcpy(p + off, &v, 4); }
 
-hostapi::PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
+PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
 
 }  // namespace
 
 namespace {
-hostapi::GaugeHeader header;
+GaugeHeader header;
 uint8_t root[0x60];
 uint8_t child[0x144];
 uint8_t failures[12];
@@ -221,7 +254,7 @@ struct Records {
         setWords(root, 0x04, 100);
         setWords(root, 0x20, reinterpret_cast<uint32_t>(&header));
 #if IS(unterminated_children)
-        for (auto& c : rootChildren) c = reinterpret_cast<hostapi::ElementHeader*>(child);
+        for (auto& c : rootChildren) c = reinterpret_cast<ElementHeader*>(child);
 #endif
         setWords(root, 0x28, reinterpret_cast<uint32_t>(rootChildren));
         setWords(root, 0x30, 1);
