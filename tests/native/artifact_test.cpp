@@ -4,17 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <set>
 
 #include "pe_file.h"
+#include "tests/support/dist.h"
 
 namespace {
-
-std::string dist() {
-    const char* d = std::getenv("GAUGE_DIST");
-    return d && *d ? d : "dist";
-}
 
 const std::set<std::string> kSystemDlls = {
     "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "winmm.dll", "dsound.dll", "msvcrt.dll",
@@ -23,7 +18,7 @@ const std::set<std::string> kSystemDlls = {
 class Artifact : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Artifact, IsAGaugeModule) {
-    const PeFile pe = readPe(dist() + "/" + GetParam() + ".gau");
+    const PeFile pe = readPe(dist::modulePath(GetParam()));
     ASSERT_TRUE(pe.ok) << pe.error;
     EXPECT_EQ(pe.machine, 0x14C) << "i386";
     EXPECT_EQ(pe.optionalMagic, 0x10B) << "PE32";

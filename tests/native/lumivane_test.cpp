@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 #include "lumivane/lit_face.h"
 #include "tests/cases/lumivane_lit_cases.h"
 #include "pe_file.h"
+#include "tests/support/dist.h"
 
 namespace {
 
@@ -30,8 +30,7 @@ TEST(LumivaneLitFace, OnlyTheHiddenBitFollowsTheRule) {
 }
 
 TEST(LumivaneArtifact, DirectSoundCreateIsImportedByOrdinalOne) {
-    const char* d = std::getenv("GAUGE_DIST");
-    const PeFile pe = readPe(std::string(d && *d ? d : "dist") + "/lumivane.gau");
+    const PeFile pe = readPe(dist::modulePath("lumivane"));
     ASSERT_TRUE(pe.ok) << pe.error;
     std::vector<PeImport> dsound;
     for (const PeImport& i : pe.imports) {

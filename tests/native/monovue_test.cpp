@@ -10,6 +10,7 @@
 #include <string>
 
 #include "monovue/routines.h"
+#include "tests/cases/monovue_readout_cases.h"
 
 namespace {
 
@@ -35,60 +36,57 @@ double single(double x) { return static_cast<double>(static_cast<float>(x)); }
 
 // ---- readouts ------------------------------------------------------------------------
 
-TEST(MonovueReadouts, N1AndN2) {
-    for (const TextForm* f : {&monovue::kN1Text, &monovue::kN2Text}) {
-        EXPECT_STREQ(f->format, "%03.1f");
-        EXPECT_EQ(readout(*f, 0).text, "0.0");
-        EXPECT_EQ(readout(*f, 100).text, "100.0");
-        const Text t = readout(*f, 99.95);
-        EXPECT_EQ(t.text, "99.9");
-        EXPECT_EQ(t.value, single(99.95));
-        EXPECT_EQ(readout(*f, 5.25).text, "5.2");   // exact tie: to even
-        EXPECT_EQ(readout(*f, 5.35).text, "5.3");   // 5.3499999 as a float
-        EXPECT_EQ(readout(*f, -1.0).text, "-1.0");
-        EXPECT_EQ(readout(*f, 123.45).text, "123.4");  // 123.449997
+const TextForm& formOf(cases::Readout r) {
+    switch (r) {
+        case cases::kN1: return monovue::kN1Text;
+        case cases::kEgt: return monovue::kEgtText;
+        case cases::kN2: return monovue::kN2Text;
+        case cases::kFf: return monovue::kFfText;
+        case cases::kFob: return monovue::kFobText;
+        case cases::kFlaps: return monovue::kFlapsText;
     }
+    return monovue::kN1Text;
+}
+
+// The shared cases of a readout: its format, and the text of every case.
+void expectCases(cases::Readout r) {
+    const TextForm& f = formOf(r);
+    EXPECT_STREQ(f.format, cases::formatOf(r));
+    int n = 0;
+    for (const cases::ReadoutCase& c : cases::kReadoutCases) {
+        if (!cases::appliesTo(c, r)) continue;
+        ++n;
+        EXPECT_EQ(readout(f, c.x).text, cases::shown(c.text, kTextCapacity)) << f.format << " of " << c.x;
+    }
+    EXPECT_GT(n, 0);
+}
+
+TEST(MonovueReadouts, N1AndN2) {
+    expectCases(cases::kN1);
+    expectCases(cases::kN2);
+    EXPECT_EQ(readout(monovue::kN1Text, 99.95).value, single(99.95));
 }
 
 TEST(MonovueReadouts, Egt) {
-    EXPECT_STREQ(monovue::kEgtText.format, "%03.0f");
-    EXPECT_EQ(readout(monovue::kEgtText, 491.67).text, "000");
-    EXPECT_EQ(readout(monovue::kEgtText, 1400).text, "505");
-    EXPECT_EQ(readout(monovue::kEgtText, 400).text, "-51");
-    EXPECT_EQ(readout(monovue::kEgtText, 1000).text, "283");
-    EXPECT_EQ(readout(monovue::kEgtText, 558).text, "037");
-    EXPECT_EQ(readout(monovue::kEgtText, 0).text, "-273");
+    expectCases(cases::kEgt);
     // The value returned is what was formatted: single, /1.8 - 273 in
     // double, single again.
-    const Text t = readout(monovue::kEgtText, 1400);
-    EXPECT_EQ(t.value, single(single(1400) / 1.8 - 273.0));
+    EXPECT_EQ(readout(monovue::kEgtText, 1400).value, single(single(1400) / 1.8 - 273.0));
     EXPECT_EQ(readout(monovue::kEgtText, 491.67).value, single(single(491.67) / 1.8 - 273.0));
 }
 
 TEST(MonovueReadouts, FuelFlow) {
-    EXPECT_STREQ(monovue::kFfText.format, "%04.0f");
-    EXPECT_EQ(readout(monovue::kFfText, 0).text, "0000");
-    EXPECT_EQ(readout(monovue::kFfText, 1000).text, "0037");
-    EXPECT_EQ(readout(monovue::kFfText, 2724).text, "0100");
+    expectCases(cases::kFf);
     EXPECT_EQ(readout(monovue::kFfText, 2724).value, 100.0);
     EXPECT_EQ(readout(monovue::kFfText, 1000).value, single(1000.0 / 27.24));
 }
 
 TEST(MonovueReadouts, FuelOnBoard) {
-    EXPECT_STREQ(monovue::kFobText.format, "%06.0f");
-    EXPECT_EQ(readout(monovue::kFobText, 454).text, "001000");
-    EXPECT_EQ(readout(monovue::kFobText, 10000).text, "022026");
-    EXPECT_EQ(readout(monovue::kFobText, 500000).text, "1101322");  // beyond the width
+    expectCases(cases::kFob);
     EXPECT_EQ(readout(monovue::kFobText, 500000).value, single(500000 / 0.454));
 }
 
-TEST(MonovueReadouts, Flaps) {
-    EXPECT_STREQ(monovue::kFlapsText.format, "%2.0f");
-    EXPECT_EQ(readout(monovue::kFlapsText, 5).text, " 5");
-    EXPECT_EQ(readout(monovue::kFlapsText, 30).text, "30");
-    EXPECT_EQ(readout(monovue::kFlapsText, 100).text, "100");
-    EXPECT_EQ(readout(monovue::kFlapsText, 0).text, " 0");
-}
+TEST(MonovueReadouts, Flaps) { expectCases(cases::kFlaps); }
 
 TEST(MonovueReadouts, HostileValuesStayWithinTheCapacity) {
     for (const TextForm* f : {&monovue::kN1Text, &monovue::kEgtText, &monovue::kN2Text,

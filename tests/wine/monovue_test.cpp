@@ -5,6 +5,8 @@
 // every value routine called through its record's pointer with the
 // element's address as the host calls it, the stack balance of every call,
 // the text capacity against hostile values, and the 14 bitmap resources.
+// Offsets and values are the host's numbers, written out on purpose
+// (support.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 
 #include "gaugert/forms.h"
 #include "support.h"
+#include "tests/cases/monovue_readout_cases.h"
 
 using namespace wt;
 
@@ -35,7 +38,8 @@ double single(double x) { return static_cast<double>(static_cast<float>(x)); }
 // ---- the display's tables ----------------------------------------------------------
 
 enum Kind : uint32_t { kImage = 0, kNeedle = 1, kString = 2, kIcon = 4 };
-enum Readout { kN1, kEgt, kN2, kFf, kFob, kFlaps };
+using cases::Readout;
+using cases::kN1, cases::kEgt, cases::kN2, cases::kFf, cases::kFob, cases::kFlaps;
 enum NeedleRoutine { kPass, kEgt1, kEgt2, kEgt34 };
 
 struct Point { double value; int32_t x, y; };
@@ -116,17 +120,6 @@ uint32_t recordSize(Kind k) {
     return 0;
 }
 
-const char* formatOf(Readout r) {
-    switch (r) {
-        case kN1: case kN2: return "%03.1f";
-        case kEgt: return "%03.0f";
-        case kFf: return "%04.0f";
-        case kFob: return "%06.0f";
-        case kFlaps: return "%2.0f";
-    }
-    return "";
-}
-
 // Steps 1 to 4 of the text form, computed here in SSE2 doubles as the
 // module must.
 double expectedValue(Readout r, double x) {
@@ -139,33 +132,9 @@ double expectedValue(Readout r, double x) {
     }
 }
 
-// What a readout shows of a formatted text. The widths in the formats are
-// minimums: a longer text is written in full, as far as the text buffer
-// goes. The runtime writes at most kTextCapacity (16) bytes, the NUL
-// included, so a text longer than 15 characters is cut after its 15th.
-std::string shown(const std::string& full) { return full.substr(0, kTextCapacity - 1); }
-
-// `text` is the whole formatted text; the readout shows shown(text).
-struct TextCase { double x; const char* text; };
-
-// The display's worked examples, and more.
-std::vector<TextCase> textCases(Readout r) {
-    switch (r) {
-        case kN1: case kN2:
-            return {{0, "0.0"}, {100, "100.0"}, {99.95, "99.9"}, {5.25, "5.2"}, {-1, "-1.0"}, {123.45, "123.4"}};
-        case kEgt:
-            return {{491.67, "000"}, {1400, "505"}, {400, "-51"}, {1000, "283"}, {558, "037"}, {0, "-273"}};
-        case kFf:
-            return {{0, "0000"}, {1000, "0037"}, {2724, "0100"}, {-27.24, "-001"}};
-        case kFob:
-            return {{454, "001000"}, {10000, "022026"}, {500000, "1101322"}, {0, "000000"}};
-        case kFlaps:
-            // 3e38 as a single is 300000000549775575777803994281145270272.
-            return {{5, " 5"}, {30, "30"}, {100, "100"}, {0, " 0"},
-                    {3e38, "300000000549775575777803994281145270272"}};
-    }
-    return {};
-}
+// What a readout shows of a whole text: the runtime writes at most
+// kTextCapacity (16) bytes, the NUL included.
+std::string shown(const std::string& text) { return cases::shown(text, kTextCapacity); }
 
 double expectedNeedle(NeedleRoutine r, double x) {
     switch (r) {
@@ -179,40 +148,16 @@ double expectedNeedle(NeedleRoutine r, double x) {
 
 // ---- fixture ------------------------------------------------------------------------
 
-class Monovue : public ::testing::Test {
+class Monovue : public GaugeTest {
 protected:
-    void SetUp() override {
-        m = loadModule("monovue");
-        ASSERT_TRUE(m.complete());
-        header = m.gauge();
-        ASSERT_TRUE(m.inImage(addr(header)));
-    }
-    void TearDown() override { unloadModule(m); }
+    Monovue() : GaugeTest("monovue") {}
 
-    // The chain, walked through the child lists from the root slot (as far
-    // as it is sound; ElementChainBytes reports where it is not).
-    std::vector<uint8_t*> elements() const { return walkChain(m, header).elements; }
-    uint8_t* element(int number) const {  // 1-based, in drawing order
-        std::vector<uint8_t*> all = elements();
-        return number <= static_cast<int>(all.size()) ? all[number - 1] : nullptr;
-    }
-    CallResult callback(uint32_t code) {
-        CallResult r = probeCall(at(header, 0x54), {0xDEADBEEF, code, 0x12345678});
-        EXPECT_EQ(r.stackLeft, 0) << "GaugeCallback code " << code;
-        return r;
-    }
-    double valueRoutine(uint8_t* e, uint32_t routineOffset) {
-        CallResult r = probeCall(at(e, routineOffset), {addr(e)}, true);
-        EXPECT_EQ(r.stackLeft, 0) << "value routine at +0x" << std::hex << routineOffset;
-        return r.st0;
-    }
     void setSource(uint8_t* e, double v) { std::memcpy(e + 0x48, &v, 8); }
+    // The offset of an element's value routine pointer, by kind.
+    static uint32_t routineOffset(Kind k) { return k == kNeedle ? 0xE0 : k == kString ? 0x138 : 0x84; }
 
     // Every byte of the module's writable sections.
     std::vector<uint8_t> writableData() const { return wt::writableData(m); }
-
-    Module m;
-    uint8_t* header = nullptr;
 };
 
 // ---- module records -------------------------------------------------------------------
@@ -226,8 +171,6 @@ TEST_F(Monovue, LinkageAndImportTableBytes) {
     EXPECT_EQ(u32(m.linkage, 0x1C), 0u) << "one gauge, then the zero word";
     expectRecord(m, "ImportTable", m.imports, 0x10, {w32(0x00, 0x0F, "import id")});
     EXPECT_TRUE(m.inWritable(m.imports));
-    EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
-    EXPECT_EQ(probeCall(at(m.linkage, 0x08), {}).stackLeft, 0);
 }
 
 TEST_F(Monovue, HeaderBlockNameAndRootSlot) {
@@ -484,7 +427,8 @@ TEST_F(MonovueText, EveryReadoutWritesItsTextAndReturnsItsValue) {
         const Element& t = chainTable()[i];
         if (t.kind != kString) continue;
         ++readouts;
-        for (const TextCase& c : textCases(t.readout)) {
+        for (const cases::ReadoutCase& c : cases::kReadoutCases) {
+            if (!cases::appliesTo(c, t.readout)) continue;
             SCOPED_TRACE("element " + std::to_string(i + 1) + " value " + std::to_string(c.x));
             const TextResult r = callText(chain[i], c.x);
             EXPECT_TRUE(r.guardIntact);
@@ -509,7 +453,7 @@ TEST_F(MonovueText, ReadoutsEqualC99PrintfOfTheSingleValue) {
             const double x = (static_cast<int32_t>(seed) / 2147483648.0) * (n % 2 ? 3000.0 : 600000.0);
             const TextResult r = callText(chain[i], x);
             char expected[64];
-            __mingw_snprintf(expected, sizeof expected, formatOf(t.readout), expectedValue(t.readout, x));
+            __mingw_snprintf(expected, sizeof expected, cases::formatOf(t.readout), expectedValue(t.readout, x));
             ASSERT_EQ(r.text, shown(expected))
                 << "element " << i + 1 << " value " << x;
         }
@@ -588,81 +532,64 @@ TEST_F(Monovue, ValueRoutinesCallNoService) {
     uint8_t buffer[kTextCapacity];
     for (size_t i = 1; i < chain.size(); ++i) {
         const Element& t = chainTable()[i];
-        const uint32_t off = t.kind == kNeedle ? 0xE0 : t.kind == kString ? 0x138 : 0x84;
         if (t.kind == kString) {
             const uint32_t p = addr(buffer);
             std::memcpy(chain[i] + 0xB8, &p, 4);
         }
-        valueRoutine(chain[i], off);
+        valueRoutine(chain[i], routineOffset(t.kind));
     }
     EXPECT_TRUE(rec.calls.empty());
 }
 
-// One display frame through the real module, timed for information (the
-// benchmark proper is native: tests/bench/monovue_bench.cpp).
-TEST_F(Monovue, FrameTimeThroughTheModule) {
+// One display frame through the real module, as the host runs it: code 6,
+// then every element's value routine, each string writing into a buffer of
+// the host's. Of the module's data only the two refreshed values change: no
+// routine writes into its record or keeps state of its own. (The time a
+// frame takes is measured by tests/bench/wine/monovue_module_bench.cpp.)
+TEST_F(Monovue, AFrameChangesOnlyTheRefreshedValues) {
     Recorder rec;
     rec.attach(m);
-    rec.vars[324] = 1;
-    rec.vars[325] = 100;
-    typedef void(__stdcall * Callback)(uint32_t, int32_t, uint32_t);
-    typedef double(__stdcall * Routine)(void*);
-    const Callback cb = reinterpret_cast<Callback>(at(header, 0x54));
-    struct Call { Routine fn; uint8_t* element; };
-    std::vector<Call> calls;
-    static char buffers[18][kTextCapacity];
-    int b = 0;
+    callback(6);  // learns where the refreshed variables are
+    ASSERT_EQ(rec.calls.size(), 2u);
+    uint8_t* refreshed[2] = {reinterpret_cast<uint8_t*>(rec.calls[0].args.at(0)),
+                             reinterpret_cast<uint8_t*>(rec.calls[1].args.at(0))};
     const std::vector<uint8_t*> chain = elements();
     ASSERT_EQ(chain.size(), 29u);
+    static char buffers[18][kTextCapacity];
+    int b = 0;
     for (size_t i = 1; i < chain.size(); ++i) {
-        const Element& t = chainTable()[i];
-        const uint32_t off = t.kind == kNeedle ? 0xE0 : t.kind == kString ? 0x138 : 0x84;
-        if (t.kind == kString) {
+        if (chainTable()[i].kind == kString) {
             const uint32_t p = addr(buffers[b++]);
             std::memcpy(chain[i] + 0xB8, &p, 4);
         }
-        setSource(chain[i], 1234.5 + i);
-        calls.push_back({reinterpret_cast<Routine>(at(chain[i], off)), chain[i]});
     }
-    ASSERT_EQ(calls.size(), 28u);
-    constexpr int kFrames = 20000;
-    LARGE_INTEGER f, t0, t1;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t0);
-    double sink = 0;
-    for (int n = 0; n < kFrames; ++n) {
-        cb(0, 6, 0);
-        for (const Call& c : calls) sink += c.fn(c.element);
-        rec.calls.clear();
+    ASSERT_EQ(b, 18);
+    for (int frame = 1; frame <= 3; ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame));
+        for (size_t i = 1; i < chain.size(); ++i) setSource(chain[i], 1234.5 * frame + i);
+        rec.vars[324] = frame % 2;
+        rec.vars[325] = 8000.0 * frame;
+        const std::vector<uint8_t> before = writableData();
+        uint8_t cachedBefore[2][8];
+        for (int v = 0; v < 2; ++v) std::memcpy(cachedBefore[v], refreshed[v] + 0x0C, 8);
+        rec.clear();
+        callback(6);
+        for (size_t i = 1; i < chain.size(); ++i) valueRoutine(chain[i], routineOffset(chainTable()[i].kind));
+        EXPECT_EQ(rec.calls.size(), 2u) << "code 6 refreshes two variables; the routines call no service";
+        EXPECT_EQ(f64(refreshed[0], 0x0C), double(frame % 2));
+        EXPECT_EQ(f64(refreshed[1], 0x0C), 8000.0 * frame);
+        // With the two cached values put back, every byte is as it was.
+        for (int v = 0; v < 2; ++v) std::memcpy(refreshed[v] + 0x0C, cachedBefore[v], 8);
+        EXPECT_TRUE(before == writableData()) << "a value routine changed the module's data";
     }
-    QueryPerformanceCounter(&t1);
-    const double ns = (t1.QuadPart - t0.QuadPart) * 1e9 / f.QuadPart / kFrames;
-    std::printf("[ INFO     ] monovue frame through the module under Wine: %.0f ns (code 6 + 28 routines)\n", ns);
-    RecordProperty("frame_ns", static_cast<int>(ns));
-    EXPECT_FALSE(std::isnan(sink));
 }
 
 // ---- what the module imports ------------------------------------------------------------
 
 TEST_F(Monovue, ImportsNoAllocator) {
-    const auto* base = reinterpret_cast<const uint8_t*>(m.handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::vector<std::string> names;
-    if (dir.VirtualAddress != 0) {
-        for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
-            const auto* thunk = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
-                base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
-            for (; thunk->u1.AddressOfData; ++thunk) {
-                if (thunk->u1.Ordinal & IMAGE_ORDINAL_FLAG32) { names.push_back("<ordinal>"); continue; }
-                names.push_back(reinterpret_cast<const char*>(
-                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + thunk->u1.AddressOfData)->Name));
-            }
-        }
-    }
     const std::set<std::string> allowed = {"memset", "memcpy", "memmove"};
-    for (const std::string& n : names) EXPECT_TRUE(allowed.count(n)) << "imports " << n;
+    for (const Import& i : imports(m))
+        EXPECT_TRUE(allowed.count(i.name)) << "imports " << (i.name.empty() ? "<ordinal>" : i.name) << " from " << i.dll;
 }
 
 // ---- bitmaps -------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // quadrel.gau as the simulator loads it: records byte by byte, the lifecycle's
 // service calls, the lever handlers' key events, the stack discipline of every
-// routine, and the five bitmap resources.
+// routine, and the five bitmap resources. Offsets and values are the host's
+// numbers, written out on purpose (support.h).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -12,34 +13,9 @@ using namespace wt;
 
 namespace {
 
-class Quadrel : public ::testing::Test {
+class Quadrel : public GaugeTest {
 protected:
-    void SetUp() override {
-        m = loadModule("quadrel");
-        ASSERT_TRUE(m.complete());
-        header = m.gauge();
-    }
-    void TearDown() override { unloadModule(m); }
-
-    // Calls a header routine (0x0C query ... 0x24 kill) as the host does.
-    CallResult routine(uint32_t offset, std::initializer_list<uint32_t> args = {}) {
-        CallResult r = probeCall(at(header, offset), args);
-        EXPECT_EQ(r.stackLeft, 0) << "routine at header +0x" << std::hex << offset;
-        return r;
-    }
-    uint8_t* root() const { return at(at(header, 0x08), 0); }
-    // The mouse list is handed over by install (service 32, first argument).
-    uint8_t* installAndFindMouseList(Recorder& rec) {
-        rec.attach(m);
-        routine(0x10, {0});
-        for (const ServiceCall& c : rec.calls)
-            if (c.slot == 32) return reinterpret_cast<uint8_t*>(c.args[0]);
-        ADD_FAILURE() << "install registered no mouse list";
-        return nullptr;
-    }
-
-    Module m;
-    uint8_t* header = nullptr;
+    Quadrel() : GaugeTest("quadrel") {}
 };
 
 TEST_F(Quadrel, LinkageImportTableAndHeaderBytes) {
@@ -58,10 +34,6 @@ TEST_F(Quadrel, LinkageImportTableAndHeaderBytes) {
     EXPECT_TRUE(m.inImage(u32(header, 0x04)));
     EXPECT_TRUE(m.inImage(addr(slot)));
     EXPECT_EQ(u32(slot, 4), 0u) << "root slot is followed by a zero word";
-
-    // Module start and stop routines take nothing and do nothing.
-    EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
-    EXPECT_EQ(probeCall(at(m.linkage, 0x08), {}).stackLeft, 0);
 }
 
 TEST_F(Quadrel, ElementTreeBytes) {
@@ -90,7 +62,7 @@ TEST_F(Quadrel, ElementTreeBytes) {
 TEST_F(Quadrel, MouseListBytes) {
     Recorder rec;
     rec.setDrawnSize(135, 100);
-    uint8_t* list = installAndFindMouseList(rec);
+    uint8_t* list = install(rec);
     ASSERT_NE(list, nullptr);
     EXPECT_TRUE(m.inImage(addr(list)));
     struct Row { uint32_t type; int32_t x, y; uint32_t w, h, cursor, help, mask; bool handler; };
@@ -151,19 +123,16 @@ TEST_F(Quadrel, LifecycleCallsItsServicesInOrder) {
 
 TEST_F(Quadrel, LeverHandlersSendTheSettingForThePointerHeight) {
     Recorder rec;
-    uint8_t* list = installAndFindMouseList(rec);
+    uint8_t* list = install(rec);
     ASSERT_NE(list, nullptr);
     const uint32_t events[4] = {65820, 65821, 65822, 65823};
     for (int lever = 0; lever < 4; ++lever) {
-        const void* handler = at(list + 44 * (2 + lever), 0x24);
+        const void* handler = handlerOf(list, 2 + lever);
         for (const cases::LeverCase& c : cases::kLeverCases) {
             SCOPED_TRACE(std::string(c.name) + ", lever " + std::to_string(lever + 1));
             rec.setDrawnSize(135, c.drawnHeight);
             rec.clear();
-            const int32_t point[2] = {3, c.y};
-            CallResult r = probeCall(handler, {addr(point), 0xFFFFFFFFu});
-            EXPECT_EQ(r.stackLeft, 0);
-            EXPECT_EQ(r.eax, 0u);
+            callHandler(handler, 3, c.y, 0xFFFFFFFFu);
             const std::vector<ServiceCall> expected = {{36, {events[lever], static_cast<uint32_t>(c.setting)}}};
             EXPECT_EQ(rec.calls, expected);
         }
@@ -172,23 +141,18 @@ TEST_F(Quadrel, LeverHandlersSendTheSettingForThePointerHeight) {
 
 TEST_F(Quadrel, LeverHandlersSendNothingWithoutADrawnBackground) {
     Recorder rec;
-    rec.attach(m);
     // Install to learn the mouse list; the host's record then says how the
     // background is drawn, and the cases below spoil it.
-    routine(0x10, {0});
-    ASSERT_GE(rec.calls.size(), 3u);
-    uint8_t* list = reinterpret_cast<uint8_t*>(rec.calls[2].args[0]);
-    const void* handler = at(list + 44 * 3, 0x24);
-    const int32_t point[2] = {40, 50};
+    uint8_t* list = install(rec);
+    ASSERT_NE(list, nullptr);
+    const void* handler = handlerOf(list, 3);
 
     struct Case { const char* name; int32_t height; };
     for (const Case& c : {Case{"zero height", 0}, Case{"negative height", -100}}) {
         SCOPED_TRACE(c.name);
         rec.setDrawnSize(135, c.height);
         rec.clear();
-        CallResult r = probeCall(handler, {addr(point), 0});
-        EXPECT_EQ(r.eax, 0u);
-        EXPECT_EQ(r.stackLeft, 0);
+        callHandler(handler, 40, 50, 0);
         EXPECT_TRUE(rec.calls.empty());
     }
 
@@ -196,30 +160,22 @@ TEST_F(Quadrel, LeverHandlersSendNothingWithoutADrawnBackground) {
     rec.setDrawnSize(135, 100);
     routine(0x24);
     rec.clear();
-    CallResult r = probeCall(handler, {addr(point), 0});
-    EXPECT_EQ(r.eax, 0u);
-    EXPECT_EQ(r.stackLeft, 0);
+    callHandler(handler, 40, 50, 0);
     EXPECT_TRUE(rec.calls.empty()) << "handler after kill";
 }
 
 TEST_F(Quadrel, LeverHandlerBeforeInstallSendsNothing) {
     Recorder rec;
-    rec.attach(m);
     // The mouse list is handed over only by install: learn the lever 1
     // handler's place from one install, then reload the module so that the
     // handler runs before any install, with no host record of the background.
-    routine(0x10, {0});
-    const uint32_t listAddr = rec.calls.at(2).args.at(0);
-    const uint32_t handlerRva = u32(reinterpret_cast<void*>(listAddr), 44 * 2 + 0x24) - m.imageBase;
-    unloadModule(m);
-    m = loadModule("quadrel");
-    ASSERT_NE(m.handle, nullptr);
+    uint8_t* list = install(rec);
+    ASSERT_NE(list, nullptr);
+    const uint32_t handlerRva = addr(handlerOf(list, 2)) - m.imageBase;
+    ASSERT_NO_FATAL_FAILURE(reload());
     rec.attach(m);
     rec.clear();
-    const int32_t point[2] = {3, 10};
-    CallResult r = probeCall(reinterpret_cast<void*>(m.imageBase + handlerRva), {addr(point), 0});
-    EXPECT_EQ(r.eax, 0u);
-    EXPECT_EQ(r.stackLeft, 0);
+    callHandler(reinterpret_cast<void*>(m.imageBase + handlerRva), 3, 10, 0);
     EXPECT_TRUE(rec.calls.empty());
 }
 

@@ -9,16 +9,13 @@
 #include <set>
 #include <utility>
 
-namespace wt {
+#include "tests/support/dist.h"
 
-std::string modulePath(const char* name) {
-    const char* dist = std::getenv("GAUGE_DIST");
-    return std::string(dist && *dist ? dist : "dist") + "\\" + name + ".gau";
-}
+namespace wt {
 
 Module loadModule(const char* name) {
     Module m;
-    const std::string path = modulePath(name);
+    const std::string path = dist::modulePath(name);
     m.handle = LoadLibraryA(path.c_str());
     if (m.handle == nullptr) {
         ADD_FAILURE() << "LoadLibrary(" << path << ") failed, error " << GetLastError();
@@ -323,6 +320,99 @@ int serviceArgCount(unsigned slot) {
         case 32: return 3;
         default: return 0;
     }
+}
+
+// ---- the module's import table ------------------------------------------------------
+
+std::vector<Import> imports(const Module& m) {
+    std::vector<Import> out;
+    auto* base = reinterpret_cast<uint8_t*>(m.handle);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0) return out;
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
+        const auto* lookup = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
+            base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
+        auto* iat = reinterpret_cast<void**>(base + d->FirstThunk);
+        for (int i = 0; lookup[i].u1.AddressOfData; ++i) {
+            const DWORD t = lookup[i].u1.AddressOfData;
+            Import imp;
+            imp.dll = reinterpret_cast<const char*>(base + d->Name);
+            if (IMAGE_SNAP_BY_ORDINAL32(t))
+                imp.ordinal = IMAGE_ORDINAL32(t);
+            else
+                imp.name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + t)->Name;
+            imp.slot = &iat[i];
+            out.push_back(imp);
+        }
+    }
+    return out;
+}
+
+void** importSlot(const Module& m, const char* dll, const char* name, WORD ordinal) {
+    for (const Import& i : imports(m)) {
+        if (lstrcmpiA(i.dll.c_str(), dll) != 0) continue;
+        if (name == nullptr ? i.name.empty() && i.ordinal == ordinal : i.name == name) return i.slot;
+    }
+    return nullptr;
+}
+
+void redirect(void** slot, void* to) {
+    DWORD old = 0;
+    VirtualProtect(slot, 4, PAGE_READWRITE, &old);
+    *slot = to;
+    VirtualProtect(slot, 4, old, &old);
+}
+
+// ---- fixture ---------------------------------------------------------------------
+
+void GaugeTest::load() {
+    m = loadModule(module_);
+    ASSERT_TRUE(m.complete());
+    header = m.gauge();
+    ASSERT_TRUE(m.inImage(addr(header))) << "the gauge list names a header in the module";
+}
+
+CallResult GaugeTest::routine(uint32_t offset, std::initializer_list<uint32_t> args) {
+    CallResult r = probeCall(at(header, offset), args);
+    EXPECT_EQ(r.stackLeft, 0) << "routine at header +0x" << std::hex << offset;
+    return r;
+}
+
+uint8_t* GaugeTest::install(Recorder& rec) {
+    rec.attach(m);
+    rec.clear();
+    routine(0x10, {0});
+    for (const ServiceCall& c : rec.calls)
+        if (c.slot == 32) return reinterpret_cast<uint8_t*>(c.args[0]);
+    ADD_FAILURE() << "install registered no mouse list";
+    return nullptr;
+}
+
+CallResult GaugeTest::callback(uint32_t code, uint32_t extra) {
+    CallResult r = probeCall(at(header, 0x54), {0xDEADBEEF, code, extra});
+    EXPECT_EQ(r.stackLeft, 0) << "GaugeCallback code " << code;
+    return r;
+}
+
+uint8_t* GaugeTest::element(int number) const {
+    const std::vector<uint8_t*> chain = elements();
+    return number >= 1 && number <= static_cast<int>(chain.size()) ? chain[number - 1] : nullptr;
+}
+
+double GaugeTest::valueRoutine(uint8_t* e, uint32_t offset) {
+    CallResult r = probeCall(at(e, offset), {addr(e)}, true);
+    EXPECT_EQ(r.stackLeft, 0) << "value routine at +0x" << std::hex << offset;
+    return r.st0;
+}
+
+CallResult GaugeTest::callHandler(const void* handler, int32_t x, int32_t y, uint32_t flags) {
+    const int32_t point[2] = {x, y};
+    CallResult r = probeCall(handler, {addr(point), flags});
+    EXPECT_EQ(r.eax, 0u) << "mouse handler result";
+    EXPECT_EQ(r.stackLeft, 0) << "mouse handler";
+    return r;
 }
 
 void Recorder::attach(const Module& m) {

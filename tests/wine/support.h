@@ -1,11 +1,17 @@
 // What the Wine tests share: loading a shipped module as the simulator does,
 // reading its records as raw bytes at the host's offsets, calling its
-// routines with the stack pointer measured, and a recording service table.
+// routines with the stack pointer measured, a recording service table, the
+// module's import table, and the fixture every module's tests build on.
 //
 // Records are read as bytes on purpose: the tests never look at a record
-// through the struct that defined it.
+// through the struct that defined it. Offsets, sizes, kinds, flags and
+// service slots are written out here and in the tests as the numbers the
+// host sees, not taken from hostapi: the tests check the bytes independently
+// of the code under test, so that a wrong definition there cannot pass
+// unnoticed.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -128,7 +134,6 @@ void expectRecord(const Module& m, const char* name, const void* record, uint32_
 // finds both exports by name. Fails the test on any step.
 Module loadModule(const char* name);
 void unloadModule(Module& m);
-std::string modulePath(const char* name);
 
 // ---- calling with a measured stack ---------------------------------------------
 struct CallResult {
@@ -221,5 +226,84 @@ Dib bitmapResource(const Module& m, uint32_t id);
 
 // The slots the tests may see, with their argument counts.
 int serviceArgCount(unsigned slot);
+
+// ---- the module's import table ------------------------------------------------------
+// One routine the module imports, and its entry in the import address table.
+struct Import {
+    std::string dll;
+    std::string name;  // empty when imported by ordinal
+    WORD ordinal = 0;  // when imported by ordinal
+    void** slot = nullptr;
+};
+std::vector<Import> imports(const Module& m);
+
+// The module's import address table entry for `dll`'s routine `name`, or
+// for its ordinal when `name` is null; null when the module has no such
+// import.
+void** importSlot(const Module& m, const char* dll, const char* name, WORD ordinal);
+void redirect(void** slot, void* to);
+
+// Points the module's import of `dll`'s `name` (or `ordinal`) at `spy`,
+// keeping what it held in `real`. False when the module has no such import.
+template <typename Fn>
+bool spyOn(const Module& m, const char* dll, const char* name, WORD ordinal, Fn spy, Fn& real) {
+    void** slot = importSlot(m, dll, name, ordinal);
+    if (slot == nullptr) return false;
+    real = reinterpret_cast<Fn>(*slot);
+    redirect(slot, reinterpret_cast<void*>(spy));
+    return true;
+}
+
+// ---- fixture ---------------------------------------------------------------------
+// One shipped module, loaded afresh for each test, and the calls the host
+// makes into it. Every call checks that the callee removed its own
+// arguments.
+class GaugeTest : public ::testing::Test {
+protected:
+    explicit GaugeTest(const char* module) : module_(module) {}
+    void SetUp() override { load(); }
+    void TearDown() override { unloadModule(m); }
+
+    // Loads the module, with both exports and its gauge header found.
+    void load();
+    // A fresh module: every bit of its state as at load.
+    void reload() {
+        unloadModule(m);
+        load();
+    }
+
+    // Version 610: the header routine at `offset` (0x0C query, 0x10
+    // install, 0x14 initialize, 0x18 update, 0x1C generate, 0x20 draw, 0x24
+    // kill), and the root element from the header's root slot.
+    CallResult routine(uint32_t offset, std::initializer_list<uint32_t> args = {});
+    uint8_t* root() const { return at(at(header, 0x08), 0); }
+    // Version 610: runs the install routine with `rec` as the host (its
+    // calls from there on) and returns the mouse list it registered through
+    // service 32; null, with a failure, when it registered none.
+    uint8_t* install(Recorder& rec);
+
+    // Version 800: GaugeCallback (header +0x54) with service code `code`.
+    CallResult callback(uint32_t code, uint32_t extra = 0x12345678);
+    // Version 800: the element chain, walked from the root slot as far as it
+    // is sound (walkChain says where it is not), and element `number` of it
+    // (1 first; null where the chain does not reach).
+    std::vector<uint8_t*> elements() const { return walkChain(m, header).elements; }
+    uint8_t* element(int number) const;
+    // The value routine at `offset` of element `e`, called as the host does,
+    // with the element's address; the double it returns.
+    double valueRoutine(uint8_t* e, uint32_t offset);
+
+    // The handler of entry `entry` (0 first) of a mouse list.
+    static const void* handlerOf(const uint8_t* list, int entry) { return at(list + 44 * entry, 0x24); }
+    // Calls a mouse handler as the host does, with the point (x, y) and the
+    // event flags; every handler returns 0.
+    CallResult callHandler(const void* handler, int32_t x, int32_t y, uint32_t flags);
+
+    Module m;
+    uint8_t* header = nullptr;
+
+private:
+    const char* module_;
+};
 
 }  // namespace wt

@@ -2,6 +2,8 @@
 // byte, the service-code callback, the gear and brake lamps through their
 // value routines, the brake buttons' key events from every selection, the
 // stack discipline of every call, and the 22 bitmap resources.
+// Offsets and values are the host's numbers, written out on purpose
+// (support.h).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,58 +22,33 @@ namespace {
 constexpr uint32_t kUp = cases::kSelectorUp, kDown = cases::kSelectorDown;
 constexpr int kElements = 9;
 
-class Wheelgard : public ::testing::Test {
+class Wheelgard : public GaugeTest {
 protected:
-    void SetUp() override { load(); }
-    void TearDown() override { unloadModule(m); }
+    Wheelgard() : GaugeTest("wheelgard") {}
+    void SetUp() override { reload(); }
 
-    // A fresh module: selection 0, not yet started.
-    void load() {
-        m = loadModule("wheelgard");
-        ASSERT_TRUE(m.complete());
-        header = m.gauge();
-        ASSERT_TRUE(m.inImage(addr(header)));
+    // A fresh module (selection 0, not yet started), with the recorder as
+    // its host.
+    void reload() {
+        ASSERT_NO_FATAL_FAILURE(GaugeTest::reload());
         rec.attach(m);
         rec.clear();
     }
-    void reload() {
-        unloadModule(m);
-        load();
-    }
 
-    // Element n of the chain, 1 to 9 (NULL where the chain does not reach;
-    // ElementChainBytes reports why).
-    uint8_t* element(int n) const {
-        const std::vector<uint8_t*> chain = walkChain(m, header).elements;
-        return n >= 1 && n <= static_cast<int>(chain.size()) ? chain[n - 1] : nullptr;
-    }
     uint8_t* mouseList() const { return at(header, 0x50); }
-
-    void callback(uint32_t code, uint32_t extra = 0) {
-        CallResult r = probeCall(at(header, 0x54), {0x1234, code, extra});
-        EXPECT_EQ(r.stackLeft, 0) << "GaugeCallback code " << code;
-    }
-    // The value an icon's routine gives, called through its record with the
-    // element's address as the host does.
+    // The value an icon's routine gives for element n (1 to 9).
     double lamp(int n) {
-        uint8_t* e = element(n);
-        CallResult r = probeCall(at(e, 0x84), {addr(e)}, true);
-        EXPECT_EQ(r.stackLeft, 0) << "value routine of element " << n;
-        return r.st0;
+        SCOPED_TRACE("element " + std::to_string(n));
+        return valueRoutine(element(n), 0x84);
     }
     std::vector<double> brakeLamps() { return {lamp(7), lamp(8), lamp(9)}; }
     // Button 0 left, 1 middle, 2 right.
     void click(int button) {
-        const void* handler = at(mouseList() + 44 * (1 + button), 0x24);
-        const int32_t point[2] = {15, 100};
-        CallResult r = probeCall(handler, {addr(point), 0x20000000});
-        EXPECT_EQ(r.stackLeft, 0) << "handler of button " << button;
-        EXPECT_EQ(r.eax, 0u) << "handler of button " << button;
+        SCOPED_TRACE("button " + std::to_string(button));
+        callHandler(handlerOf(mouseList(), 1 + button), 15, 100, 0x20000000);
     }
 
-    Module m;
     Recorder rec;
-    uint8_t* header = nullptr;
 };
 
 std::vector<std::pair<uint32_t, int32_t>> steps(uint32_t event, int count) {
@@ -82,10 +59,7 @@ std::vector<std::pair<uint32_t, int32_t>> steps(uint32_t event, int count) {
 
 TEST_F(Wheelgard, LinkageImportTableAndHeaderBytes) {
     // As loaded, before the host's service table is stored.
-    unloadModule(m);
-    m = loadModule("wheelgard");
-    ASSERT_NE(m.handle, nullptr);
-    header = m.gauge();
+    ASSERT_NO_FATAL_FAILURE(GaugeTest::reload());
     expectRecord(m, "Linkage", m.linkage, 0x20,
                  {w32(0x00, 0x13, "module id"), w32(0x14, 0x800, "linkage version"),
                   dataPtr(0x18, "gauge list: the header")},
@@ -395,13 +369,10 @@ TEST_F(Wheelgard, SynchronisationAfterAnEarlyClickDarkensTheButtons) {
 
 TEST_F(Wheelgard, HandlersIgnoreThePointAndTheFlags) {
     callback(10);
-    const void* handler = at(mouseList() + 44 * 2, 0x24);  // middle
+    const void* handler = handlerOf(mouseList(), 2);  // middle
     for (uint32_t flags : {0u, 0x20000000u, 0xFFFFFFFFu}) {
-        const int32_t point[2] = {-500, 7000};
         rec.clear();
-        CallResult r = probeCall(handler, {addr(point), flags});
-        EXPECT_EQ(r.stackLeft, 0);
-        EXPECT_EQ(r.eax, 0u);
+        callHandler(handler, -500, 7000, flags);
         // 1 -> 3, 3 -> 1, 1 -> 3
         EXPECT_EQ(rec.keyEvents(), flags == 0x20000000u ? steps(kDown, 2) : steps(kUp, 2));
     }
