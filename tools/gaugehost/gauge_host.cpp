@@ -148,8 +148,10 @@ void GaugeHost::refreshElementVars(int from) {
 // ---- lifecycle -------------------------------------------------------------------
 
 void GaugeHost::start() {
-    m_.write<uint32_t>(g_.servicesSlot(), uint32_t(uintptr_t(serviceTable())), "ImportTable +0x4");
-    logLine("ImportTable +0x4 <- panel services");
+    const std::string slot = "ImportTable +" +
+                             hex(g_.servicesSlot() - g_.importTable);
+    m_.write<uint32_t>(g_.servicesSlot(), uint32_t(uintptr_t(serviceTable())), slot);
+    logLine(slot + " <- panel services");
     if (g_.moduleStart) call("module start routine", g_.moduleStart, {});
     if (g_.version == hostapi::kHeaderVersion610) {
         if (g_.routines[1]) call("installRoutine", g_.routines[1], {0});
