@@ -26,6 +26,7 @@
 
 #include "support.h"
 #include "tests/cases/lumivane_lit_cases.h"
+#include "tests/support/wave_file.h"
 
 using namespace wt;
 
@@ -346,29 +347,9 @@ HWND createSimulatorWindow() {
 
 // A mono PCM file: `samples` bytes of data.
 std::vector<uint8_t> pcmWav(uint16_t bits, uint32_t rate, uint32_t samples) {
-    std::vector<uint8_t> b;
-    auto put = [&](uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * i)));
-    };
-    auto tag = [&](const char* t) {
-        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(t[i]));
-    };
-    tag("RIFF");
-    put(4 + 8 + 16 + 8 + samples + (samples & 1), 4);
-    tag("WAVE");
-    tag("fmt ");
-    put(16, 4);
-    put(1, 2);
-    put(1, 2);
-    put(rate, 4);
-    put(rate * bits / 8, 4);
-    put(bits / 8, 2);
-    put(bits, 2);
-    tag("data");
-    put(samples, 4);
-    for (uint32_t i = 0; i < samples; ++i) b.push_back(uint8_t(i % 2 ? 0x90 : 0x70));
-    if (samples & 1) b.push_back(0);
-    return b;
+    wave::Bytes data(samples);
+    for (uint32_t i = 0; i < samples; ++i) data[i] = uint8_t(i % 2 ? 0x90 : 0x70);
+    return wave::file(wave::pcm(1, bits, rate), data);
 }
 
 struct SimulatorFolder {
