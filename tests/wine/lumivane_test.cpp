@@ -85,6 +85,7 @@ struct RealImports {
     HMMIO(WINAPI* mmioOpen)(LPSTR, LPMMIOINFO, DWORD);
     MMRESULT(WINAPI* mmioDescend)(HMMIO, LPMMCKINFO, const MMCKINFO*, UINT);
     LONG(WINAPI* mmioRead)(HMMIO, HPSTR, LONG);
+    LONG(WINAPI* mmioSeek)(HMMIO, LONG, int);
     MMRESULT(WINAPI* mmioAscend)(HMMIO, LPMMCKINFO, UINT);
     MMRESULT(WINAPI* mmioClose)(HMMIO, UINT);
 };
@@ -252,16 +253,22 @@ HMMIO WINAPI spyMmioOpen(LPSTR path, LPMMIOINFO info, DWORD flags) {
     return gReal.mmioOpen(path, info, flags);
 }
 
-// Noted with the flags, the chunk or form type looked for, and whether a
-// parent chunk bounds the search.
+// Noted with the flags, the chunk (or, for a RIFF search, the form type) it
+// came to, and whether a parent chunk bounds it.
 MMRESULT WINAPI spyMmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT flags) {
+    const MMRESULT rc = gReal.mmioDescend(file, chunk, parent, flags);
     note("mmioDescend", {flags, (flags & MMIO_FINDRIFF) ? chunk->fccType : chunk->ckid, parent != nullptr});
-    return gReal.mmioDescend(file, chunk, parent, flags);
+    return rc;
 }
 
 LONG WINAPI spyMmioRead(HMMIO file, HPSTR data, LONG bytes) {
     note("mmioRead", {uint32_t(bytes)});
     return gReal.mmioRead(file, data, bytes);
+}
+
+LONG WINAPI spyMmioSeek(HMMIO file, LONG offset, int origin) {
+    note("mmioSeek", {uint32_t(offset), uint32_t(origin)});
+    return gReal.mmioSeek(file, offset, origin);
 }
 
 MMRESULT WINAPI spyMmioAscend(HMMIO file, LPMMCKINFO chunk, UINT flags) {
@@ -426,6 +433,7 @@ protected:
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioOpenA", 0, spyMmioOpen, r.mmioOpen));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioDescend", 0, spyMmioDescend, r.mmioDescend));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioRead", 0, spyMmioRead, r.mmioRead));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioSeek", 0, spyMmioSeek, r.mmioSeek));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioAscend", 0, spyMmioAscend, r.mmioAscend));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioClose", 0, spyMmioClose, r.mmioClose));
         gSpy.log = &rec;
@@ -644,7 +652,9 @@ TEST_F(Lumivane, LifecycleCallsItsServicesInOrder) {
 // platform call carries what the Win32 layer alone supplies: the default
 // device and no outer object, the simulator's key opened for reading, the
 // "path" value read into the 260-byte folder buffer, the file opened for
-// reading with a buffer of its own, and the buffer played once from 0.
+// reading with a buffer of its own, its RIFF header read and its size learnt
+// before the RIFF search, its chunks then taken one by one without a search,
+// and the buffer played once from 0.
 TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
     SimulatorFolder sim;
     ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(16, 22050, 882)));
@@ -679,11 +689,14 @@ TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
     const std::vector<ServiceCall> clicked = {
         {36, {66376, 0}},
         platform("mmioOpenA " + sim.file, {0, 0x10000}),
+        platform("mmioRead", {12}),
+        platform("mmioSeek", {0, SEEK_END}),
+        platform("mmioSeek", {0, SEEK_SET}),
         platform("mmioDescend", {MMIO_FINDRIFF, wave, 0}),
-        platform("mmioDescend", {MMIO_FINDCHUNK, fmt, 1}),
+        platform("mmioDescend", {0, fmt, 1}),
         platform("mmioRead", {18}),
         platform("mmioAscend", {0}),
-        platform("mmioDescend", {MMIO_FINDCHUNK, data, 1}),
+        platform("mmioDescend", {0, data, 1}),
         platform("mmioRead", {882}),
         platform("mmioClose", {0}),
         platform("IDirectSound::CreateSoundBuffer", {0}),
