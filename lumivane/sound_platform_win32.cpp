@@ -12,6 +12,8 @@ namespace lumivane {
 static_assert(sizeof(ChunkInfo) == sizeof(MMCKINFO), "ChunkInfo is MMCKINFO");
 static_assert(sizeof(WaveFormat) == sizeof(WAVEFORMATEX), "WaveFormat is WAVEFORMATEX");
 static_assert(sizeof(BufferDesc) == sizeof(DSBUFFERDESC), "BufferDesc is DSBUFFERDESC");
+static_assert(kSeekSet == SEEK_SET && kSeekEnd == SEEK_END, "mmioSeek origins");
+static_assert(kLargestBuffer == DSBSIZE_MAX, "DirectSound's largest buffer");
 
 namespace {
 
@@ -66,6 +68,10 @@ int32_t read(Handle file, void* data, int32_t bytes) {
     return mmioRead(static_cast<HMMIO>(file), static_cast<HPSTR>(data), bytes);
 }
 
+int32_t seek(Handle file, int32_t offset, int32_t origin) {
+    return mmioSeek(static_cast<HMMIO>(file), offset, origin);
+}
+
 int32_t ascend(Handle file, ChunkInfo* chunk, uint32_t flags) {
     return mmioAscend(static_cast<HMMIO>(file), reinterpret_cast<MMCKINFO*>(chunk), flags);
 }
@@ -116,7 +122,7 @@ constinit const SoundPlatform kWin32SoundPlatform = {
     findWindow, createDevice, setCooperativeLevel,
     openKey, queryValue, closeKey,
     allocate, release,
-    openFile, descend, read, ascend, closeFile,
+    openFile, descend, read, seek, ascend, closeFile,
     createBuffer, lock, unlock, setPosition, play, status,
     releaseBuffer, releaseDevice,
 };

@@ -30,9 +30,33 @@ size_t boundedLength(const char* text, size_t capacity) {
     return n;
 }
 
+bool riffWaveHeader(const uint8_t (&head)[kRiffHeaderBytes]) {
+    uint32_t id, form;
+    std::memcpy(&id, head, 4);
+    std::memcpy(&form, head + 8, 4);
+    return id == kChunkRiff && form == kFormWave;
+}
+
+bool playableFormat(const WaveFormat& f) {
+    if (f.formatTag != kFormatPcm) return false;
+    if (f.channels != 1 && f.channels != 2) return false;
+    if (f.bitsPerSample != 8 && f.bitsPerSample != 16) return false;
+    if (f.samplesPerSecond < kLowestRate || f.samplesPerSecond > kHighestRate) return false;
+    const uint32_t block = uint32_t(f.channels) * (f.bitsPerSample / 8u);
+    return f.blockAlign == block && f.averageBytesPerSecond == f.samplesPerSecond * block;
+}
+
+// Nothing of a failed play is kept for a later one: its samples go at once.
 int32_t SwitchSoundPlayer::fail() {
+    releaseSamples();
     enabled_ = 0;
     return 0;
+}
+
+void SwitchSoundPlayer::releaseSamples() {
+    if (sampleData_ == nullptr) return;
+    platform_->release(sampleData_);
+    sampleData_ = nullptr;
 }
 
 int32_t SwitchSoundPlayer::failFile(Handle file) {
@@ -109,24 +133,48 @@ int32_t SwitchSoundPlayer::Play(const char* fileName) {
     p.release(path);
     if (file == nullptr) return fail();
 
+    // The file must open with a RIFF chunk of form WAVE. The platform's RIFF
+    // search would step over any other chunk by its size, and a size near
+    // 4 GiB steps it back to where it started, for ever.
+    uint8_t head[kRiffHeaderBytes];
+    if (p.read(file, head, sizeof head) != int32_t(sizeof head) || !riffWaveHeader(head))
+        return failFile(file);
+    // The file's size bounds every chunk the walk steps over.
+    const int32_t fileBytes = p.seek(file, 0, kSeekEnd);
+    if (fileBytes < 0 || p.seek(file, 0, kSeekSet) != 0) return failFile(file);
+
     ChunkInfo riff{};
     riff.formType = kFormWave;
     if (p.descend(file, &riff, nullptr, kFindRiff) != 0) return failFile(file);
-    ChunkInfo chunk{};
-    chunk.id = kChunkFmt;
-    if (p.descend(file, &chunk, &riff, kFindChunk) != 0) return failFile(file);
-    if (p.read(file, &waveFormat_, sizeof waveFormat_) == -1) return failFile(file);
-    // A short fmt chunk (16 bytes, without the extra-size field) must not
-    // leave the bytes of the next chunk in the format.
-    if (chunk.size < sizeof waveFormat_)
-        fillBytes(reinterpret_cast<uint8_t*>(&waveFormat_) + chunk.size, 0,
-                  sizeof waveFormat_ - chunk.size);
-    if (p.ascend(file, &chunk, 0) != 0) return failFile(file);
-    chunk.id = kChunkData;
-    if (p.descend(file, &chunk, &riff, kFindChunk) != 0) return failFile(file);
+    const uint64_t riffEnd = uint64_t(riff.dataOffset) + riff.size;
+    const uint64_t limit = riffEnd < uint64_t(fileBytes) ? riffEnd : uint64_t(fileBytes);
 
+    ChunkInfo chunk{};
+    if (!findChunk(file, riff, kChunkFmt, uint64_t(riff.dataOffset) + 4, limit, chunk) ||
+        chunkEnd(chunk) > limit)
+        return failFile(file);
+    const int32_t formatRead = p.read(file, &waveFormat_, sizeof waveFormat_);
+    if (formatRead == -1) return failFile(file);
+    // What the chunk does not hold (a 16-byte fmt chunk has no extra size),
+    // or the file did not give, is zero, never the bytes that follow.
+    uint32_t held = formatRead < 0 ? 0 : uint32_t(formatRead);
+    if (chunk.size < held) held = chunk.size;
+    if (held < sizeof waveFormat_)
+        fillBytes(reinterpret_cast<uint8_t*>(&waveFormat_) + held, 0, sizeof waveFormat_ - held);
+    if (!playableFormat(waveFormat_)) return failFile(file);
+    // Only these 18 bytes are kept: DirectSound must not look for more.
+    waveFormat_.extraSize = 0;
+    if (p.ascend(file, &chunk, 0) != 0) return failFile(file);
+    if (!findChunk(file, riff, kChunkData, chunkEnd(chunk), limit, chunk)) return failFile(file);
+
+    // The data lies within the RIFF chunk. Where the file ends before it
+    // does, the file was cut short: what it lacks plays as silence (below),
+    // up to kMostSilence bytes. A size that runs further past the end of the
+    // file cannot be true, and filling it would hold up the click.
+    const uint64_t dataEnd = uint64_t(chunk.dataOffset) + chunk.size;
+    if (dataEnd > riffEnd || dataEnd > uint64_t(fileBytes) + kMostSilence) return failFile(file);
     sampleBytes_ = chunk.size;
-    if (sampleBytes_ > 0x7FFFFFFFu) return failFile(file);  // more than a read can ask for
+    if (sampleBytes_ > kLargestBuffer) return failFile(file);  // no buffer could hold it
     sampleData_ = p.allocate(sampleBytes_, false);
     if (sampleData_ == nullptr) return failFile(file);
     const int32_t got = p.read(file, sampleData_, static_cast<int32_t>(sampleBytes_));
@@ -159,13 +207,33 @@ int32_t SwitchSoundPlayer::Play(const char* fileName) {
     if (rest > regions.secondBytes) rest = regions.secondBytes;
     if (regions.second != nullptr) copyBytes(regions.second, static_cast<uint8_t*>(sampleData_) + first, rest);
     // The samples are in the buffer now; the copy has done its work.
-    p.release(sampleData_);
-    sampleData_ = nullptr;
+    releaseSamples();
 
     if (p.unlock(currentBuffer_, &regions) != 0) return fail();
     if (p.setPosition(currentBuffer_, 0) != 0) return fail();
     if (p.play(currentBuffer_, 0, 0, 0) != 0) return fail();
     return 1;
+}
+
+// Descends to the next sub-chunk `id` of `riff`, starting at file offset
+// `position`, stepping over the chunks before it one by one. The walk only
+// goes forward: each chunk must start where the one before it ended, and a
+// chunk stepped over must end, with its pad byte, within `limit`. Otherwise,
+// after kMostChunks chunks, or at the end of the RIFF chunk, the search
+// fails.
+bool SwitchSoundPlayer::findChunk(Handle file, const ChunkInfo& riff, uint32_t id, uint64_t position,
+                                  uint64_t limit, ChunkInfo& chunk) {
+    const SoundPlatform& p = *platform_;
+    for (uint32_t n = 0; n < kMostChunks; ++n) {
+        chunk = ChunkInfo{};
+        if (p.descend(file, &chunk, &riff, 0) != 0) return false;
+        if (chunk.dataOffset != position + 8) return false;
+        if (chunk.id == id) return true;
+        position = chunkEnd(chunk);
+        if (position > limit) return false;
+        if (p.ascend(file, &chunk, 0) != 0) return false;
+    }
+    return false;
 }
 
 // Releases the buffers of earlier plays whose sound has ended (or whose
@@ -216,10 +284,7 @@ void SwitchSoundPlayer::Close() {
         p.release(soundFolder_);
         soundFolder_ = nullptr;
     }
-    if (sampleData_ != nullptr) {
-        p.release(sampleData_);
-        sampleData_ = nullptr;
-    }
+    releaseSamples();
     for (uint32_t i = 0; i < earlierCount_; ++i) p.releaseBuffer(earlier_[i]);
     earlierCount_ = 0;
     if (earlier_ != nullptr) {

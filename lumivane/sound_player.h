@@ -10,6 +10,12 @@
 // The player fails quietly: the first failure clears `enabled`, and from
 // then on every play request returns 0 at once. Nothing sets it again while
 // the module stays loaded.
+//
+// Whoever replaces the sound file controls its bytes. A file plays only when
+// it opens with a RIFF chunk of form WAVE whose chunks, walked one by one and
+// only forward, lie within it and within the file, and whose format is one
+// the player vouches for (playableFormat); anything else fails like a
+// missing file.
 #pragma once
 
 #include <cstddef>
@@ -80,12 +86,25 @@ enum : uint32_t {
     kCooperativeNormal = 1,              // DSSCL_NORMAL
     kFileAllocBufRead = 0x10000,         // MMIO_ALLOCBUF | MMIO_READ
     kFindRiff = 0x20,                    // MMIO_FINDRIFF
-    kFindChunk = 0x10,                   // MMIO_FINDCHUNK
+    kSeekSet = 0,                        // SEEK_SET
+    kSeekEnd = 2,                        // SEEK_END
     kBufferFlags = 0xE0,                 // CTRLFREQUENCY | CTRLPAN | CTRLVOLUME
+    kLargestBuffer = 0x0FFFFFFF,         // DSBSIZE_MAX: DirectSound takes no larger buffer
     kStatusPlaying = 1,                  // DSBSTATUS_PLAYING
+    kChunkRiff = fourCc('R', 'I', 'F', 'F'),
     kFormWave = fourCc('W', 'A', 'V', 'E'),
     kChunkFmt = fourCc('f', 'm', 't', ' '),
     kChunkData = fourCc('d', 'a', 't', 'a'),
+};
+
+// What the player vouches for and how far it looks.
+enum : uint32_t {
+    kFormatPcm = 1,                      // WAVE_FORMAT_PCM
+    kLowestRate = 100,                   // samples per second
+    kHighestRate = 192000,
+    kRiffHeaderBytes = 12,               // "RIFF", size, form type
+    kMostChunks = 1024,                  // chunks looked at in one search
+    kMostSilence = 0x100000,             // bytes a data chunk cut short may lack
 };
 
 extern const char kHostWindowClass[];  // "FS98MAIN"
@@ -108,6 +127,7 @@ struct SoundPlatform {
     Handle (*openFile)(char* path, uint32_t flags);                    // null: failed
     int32_t (*descend)(Handle file, ChunkInfo* chunk, const ChunkInfo* parent, uint32_t flags);
     int32_t (*read)(Handle file, void* data, int32_t bytes);           // -1: failed
+    int32_t (*seek)(Handle file, int32_t offset, int32_t origin);      // new position; -1: failed
     int32_t (*ascend)(Handle file, ChunkInfo* chunk, uint32_t flags);
     int32_t (*closeFile)(Handle file, uint32_t flags);
     int32_t (*createBuffer)(Handle device, const BufferDesc* desc, Handle* buffer);
@@ -128,6 +148,22 @@ constexpr bool fitsText(size_t bytes, size_t capacity) { return bytes < capacity
 // Length of the NUL-terminated text in a buffer of `capacity` bytes, or
 // `capacity` when there is no NUL in it.
 size_t boundedLength(const char* text, size_t capacity);
+
+// Whether the first bytes of a file are the header of a RIFF chunk of form
+// WAVE.
+bool riffWaveHeader(const uint8_t (&head)[kRiffHeaderBytes]);
+
+// Whether the player vouches for a format: PCM, one or two channels of 8 or
+// 16 bits, kLowestRate to kHighestRate samples per second, a block of one
+// sample per channel and the average bytes per second that rate and block
+// give. The extra size is not looked at: PCM has none, and 0 is handed on.
+bool playableFormat(const WaveFormat& f);
+
+// The file offset right after a chunk and its pad byte (after an odd size),
+// reckoned in 64 bits so that no size can wrap it round to an earlier one.
+constexpr uint64_t chunkEnd(const ChunkInfo& c) {
+    return uint64_t(c.dataOffset) + c.size + (c.size & 1u);
+}
 
 // Silence for the samples of a format: the midpoint 0x80 for 8-bit PCM,
 // zero for every wider sample.
@@ -160,6 +196,9 @@ public:
 private:
     int32_t fail();
     int32_t failFile(Handle file);
+    void releaseSamples();
+    bool findChunk(Handle file, const ChunkInfo& riff, uint32_t id, uint64_t position, uint64_t limit,
+                   ChunkInfo& chunk);
     bool retireCurrentBuffer();
     void releaseFinishedBuffers();
 

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "lumivane/sound_player.h"
+#include "tests/support/wave_file.h"
 
 using namespace lumivane;
 
@@ -18,21 +20,7 @@ namespace {
 
 // ---- RIFF WAVE images ---------------------------------------------------------
 
-void put16(std::vector<uint8_t>& b, uint16_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-void put32(std::vector<uint8_t>& b, uint32_t v) {
-    put16(b, uint16_t(v));
-    put16(b, uint16_t(v >> 16));
-}
-void putChunk(std::vector<uint8_t>& b, const char* id, const std::vector<uint8_t>& data) {
-    b.insert(b.end(), id, id + 4);
-    put32(b, uint32_t(data.size()));
-    b.insert(b.end(), data.begin(), data.end());
-    if (data.size() % 2) b.push_back(0);
-}
-
+// A PCM file: fmt chunk, a LIST chunk to step over, data chunk.
 struct Wav {
     uint16_t bits = 16;
     uint16_t channels = 1;
@@ -40,33 +28,13 @@ struct Wav {
     int fmtBytes = 18;              // 16: the short PCM form; 14: without bits per sample
     uint16_t extra = 0;             // extra size, in an 18-byte fmt chunk
     std::vector<uint8_t> samples = {1, 2, 3, 4, 5, 6};
-    bool withFmt = true, withData = true;
-    const char* form = "WAVE";
-    int32_t dataSizeOverride = -1;  // declare more data than the file holds
 
     std::vector<uint8_t> bytes() const {
-        std::vector<uint8_t> fmt;
-        put16(fmt, 1);
-        put16(fmt, channels);
-        put32(fmt, rate);
-        put32(fmt, rate * channels * bits / 8);
-        put16(fmt, uint16_t(channels * bits / 8));
-        put16(fmt, bits);
-        put16(fmt, extra);
-        fmt.resize(size_t(fmtBytes));
-        std::vector<uint8_t> body(form, form + 4);
-        if (withFmt) putChunk(body, "fmt ", fmt);
-        putChunk(body, "LIST", {'I', 'N', 'F', 'O'});  // a chunk to skip
-        if (withData) {
-            putChunk(body, "data", samples);
-            if (dataSizeOverride >= 0) {
-                const size_t at = body.size() - samples.size() - (samples.size() % 2) - 4;
-                std::memcpy(&body[at], &dataSizeOverride, 4);
-            }
-        }
-        std::vector<uint8_t> file;
-        putChunk(file, "RIFF", body);
-        return file;
+        wave::Format f = wave::pcm(channels, bits, rate);
+        f.extraSize = extra;
+        return wave::riff("WAVE", wave::join({wave::chunk("fmt ", wave::fmt(f, size_t(fmtBytes))),
+                                              wave::chunk("LIST", {'I', 'N', 'F', 'O'}),
+                                              wave::chunk("data", samples)}));
     }
 };
 
@@ -109,7 +77,12 @@ struct Fake {
     std::map<std::string, std::vector<uint8_t>> files;
     std::vector<std::unique_ptr<FakeFile>> opened;
     std::string lastPath;
-    int32_t dataReadLimit = -1;    // reads after the first (the fmt read) return at most this
+    int32_t dataReadLimit = -1;    // reads after the header and fmt reads return at most this
+    bool ascendStays = false;      // an ascend that leaves the position where it is
+    // Searches of the platform that came round to a header they had read
+    // before (a real one would go on for ever), and descends in all.
+    int searchLoops = 0;
+    int descends = 0;
     // Memory: live blocks and their sizes; guard bytes follow each block.
     std::map<uint8_t*, size_t> live;
     int guardFaults = 0;
@@ -228,50 +201,72 @@ const SoundPlatform kFakePlatform = {
         g->opened.back()->bytes = it->second;
         return g->opened.back().get();
     },
-    // Chunks are found from the current position onwards, within the parent.
+    // Descends as the platform does, offsets in 32 bits: the position must
+    // lie inside the parent, then flags 0 take the chunk there, and
+    // MMIO_FINDRIFF steps over chunks by their size until a RIFF chunk of the
+    // form asked for.
     [](Handle file, ChunkInfo* ck, const ChunkInfo* parent, uint32_t flags) -> int32_t {
         if (g->failing("descend")) return 265;  // MMIOERR_CHUNKNOTFOUND
-        FakeFile& f = *static_cast<FakeFile*>(file);
-        const size_t end = parent ? parent->dataOffset + parent->size : f.bytes.size();
-        while (f.pos + 8 <= end) {
-            uint32_t id, size;
-            std::memcpy(&id, &f.bytes[f.pos], 4);
-            std::memcpy(&size, &f.bytes[f.pos + 4], 4);
-            const size_t data = f.pos + 8;
-            if (flags == 0x20 && id == fourCc('R', 'I', 'F', 'F') && data + 4 <= end) {
-                uint32_t form;
-                std::memcpy(&form, &f.bytes[data], 4);
-                if (form == ck->formType) {
-                    ck->id = id;
-                    ck->size = size;
-                    ck->dataOffset = uint32_t(data);
-                    f.pos = data + 4;
-                    return 0;
-                }
-            }
-            if (flags == 0x10 && id == ck->id) {
-                ck->size = size;
-                ck->dataOffset = uint32_t(data);
-                f.pos = data;
-                return 0;
-            }
-            f.pos = data + size + (size % 2);
+        if (++g->descends > 100000) {
+            ADD_FAILURE() << "a chunk walk without end";
+            return 265;
         }
-        return 265;
+        if (flags != 0 && flags != 0x20) {
+            ADD_FAILURE() << "descend with flags " << flags;
+            return 265;
+        }
+        FakeFile& f = *static_cast<FakeFile*>(file);
+        uint32_t pos = uint32_t(f.pos);
+        if (parent && (pos < parent->dataOffset || pos >= parent->dataOffset + parent->size)) return 265;
+        const uint32_t form = ck->formType;
+        std::set<uint32_t> searched;
+        for (;;) {
+            if (!searched.insert(pos).second) {
+                ++g->searchLoops;
+                return 265;
+            }
+            uint8_t head[12] = {};
+            const size_t n = pos < f.bytes.size() ? std::min<size_t>(12, f.bytes.size() - pos) : 0;
+            if (n < 8) return 265;
+            std::memcpy(head, &f.bytes[pos], n);
+            std::memcpy(&ck->id, head, 4);
+            std::memcpy(&ck->size, head + 4, 4);
+            if (n == 12) std::memcpy(&ck->formType, head + 8, 4);
+            ck->dataOffset = pos + 8;
+            if (flags == 0 || (ck->id == fourCc('R', 'I', 'F', 'F') && ck->formType == form)) break;
+            pos = ck->dataOffset + ((ck->size + 1) & ~1u);
+        }
+        ck->flags = 0;
+        if (ck->id == fourCc('R', 'I', 'F', 'F') || ck->id == fourCc('L', 'I', 'S', 'T')) {
+            f.pos = ck->dataOffset + 4;
+        } else {
+            f.pos = ck->dataOffset;
+            ck->formType = 0;
+        }
+        return 0;
     },
     [](Handle file, void* data, int32_t bytes) -> int32_t {
         if (g->failing("read")) return -1;
         FakeFile& f = *static_cast<FakeFile*>(file);
         int32_t n = f.pos < f.bytes.size() ? std::min<int32_t>(bytes, int32_t(f.bytes.size() - f.pos)) : 0;
-        if (g->dataReadLimit >= 0 && g->seen["read"] >= 2) n = std::min(n, g->dataReadLimit);
-        std::memcpy(data, &f.bytes[f.pos], size_t(n));
+        if (g->dataReadLimit >= 0 && g->seen["read"] >= 3) n = std::min(n, g->dataReadLimit);
+        if (n > 0) std::memcpy(data, &f.bytes[f.pos], size_t(n));
         f.pos += size_t(n);
         return n;
+    },
+    [](Handle file, int32_t offset, int32_t origin) -> int32_t {
+        if (g->failing("seek")) return -1;
+        FakeFile& f = *static_cast<FakeFile*>(file);
+        const int64_t base = origin == 0 ? 0 : origin == 1 ? int64_t(f.pos) : int64_t(f.bytes.size());
+        const int64_t to = base + offset;
+        if (origin < 0 || origin > 2 || to < 0 || to > 0x7FFFFFFF) return -1;
+        f.pos = size_t(to);
+        return int32_t(to);
     },
     [](Handle file, ChunkInfo* ck, uint32_t flags) -> int32_t {
         if (g->failing("ascend") || flags != 0) return 1;
         FakeFile& f = *static_cast<FakeFile*>(file);
-        f.pos = ck->dataOffset + ck->size + (ck->size % 2);
+        if (!g->ascendStays) f.pos = uint32_t(ck->dataOffset + ((ck->size + 1) & ~1u));
         return 0;
     },
     [](Handle file, uint32_t flags) -> int32_t {
@@ -363,6 +358,7 @@ protected:
         EXPECT_FALSE(fake.keyOpen) << "registry key left open";
         for (const auto& f : fake.opened) EXPECT_TRUE(f->closed) << "file left open";
         EXPECT_EQ(fake.guardFaults, 0) << "written past a block";
+        EXPECT_EQ(fake.searchLoops, 0) << "a chunk search came round again";
         g = nullptr;
     }
     void open() {
@@ -594,8 +590,12 @@ TEST_F(Player, FileNameLongerThanAnyPathFailsWithoutReadingItToItsEnd) {
 
 // ---- Play -------------------------------------------------------------------------
 
-const Calls kPlayCalls = {"allocate", "openFile", "release", "descend", "descend", "read",
-                          "ascend", "descend", "allocate", "read", "closeFile",
+// The path; the file's header read, its size learnt, back to its start;
+// into RIFF, into fmt, its bytes, out; into LIST and out; into data, its
+// bytes; the buffer filled and played.
+const Calls kPlayCalls = {"allocate", "openFile", "release", "read", "seek", "seek",
+                          "descend", "descend", "read", "ascend", "descend", "ascend", "descend",
+                          "allocate", "read", "closeFile",
                           "createBuffer", "lock", "release", "unlock", "setPosition", "play"};
 
 TEST_F(Player, PlayCopiesTheDataChunkIntoABufferOfItsSizeAndPlaysItOnceFromTheStart) {
@@ -635,17 +635,21 @@ TEST_F(Player, PlayCopiesTheDataChunkIntoABufferOfItsSizeAndPlaysItOnceFromTheSt
 // The format is the fmt chunk's own bytes; what a short chunk lacks is zero,
 // never the bytes of the chunk that follows it (here "LIST" and its size),
 // which DirectSound would take for an extra size.
+// The format is the fmt chunk's own bytes; what a short chunk lacks is zero,
+// never the bytes of the chunk that follows it (here "LIST" and its size).
+// The extra size handed to DirectSound is 0 whatever the file holds.
 struct FmtCase {
     const char* name;
     int fmtBytes;
     uint16_t extra;
-    uint16_t bitsExpected, extraExpected;
+    int32_t played;
+    uint16_t bitsExpected;
 };
 
 const FmtCase kFmtCases[] = {
-    {"18 bytes: its own extra size kept", 18, 0x1234, 8, 0x1234},
-    {"16 bytes: no extra size", 16, 0, 8, 0},
-    {"14 bytes: neither bits per sample nor extra size", 14, 0, 0, 0},
+    {"18 bytes with a stray extra size", 18, 0x1234, 1, 8},
+    {"16 bytes: no extra size", 16, 0, 1, 8},
+    {"14 bytes: no bits per sample, no play", 14, 0, 0, 0},
 };
 
 TEST_F(Player, FmtChunkBytesPastItsEndAreZeroInTheFormat) {
@@ -660,19 +664,22 @@ TEST_F(Player, FmtChunkBytesPastItsEndAreZeroInTheFormat) {
         g = &f;
         SwitchSoundPlayer p{&kFakePlatform};
         ASSERT_EQ(p.Open(), 1);
-        EXPECT_EQ(p.Play(kSound), 1);
-        ASSERT_EQ(f.buffers.size(), 1u);
-        const WaveFormat& got = f.buffers[0]->format;
-        EXPECT_EQ(got.formatTag, 1);
-        EXPECT_EQ(got.channels, 1);
-        EXPECT_EQ(got.samplesPerSecond, 22050u);
-        EXPECT_EQ(got.averageBytesPerSecond, 22050u);
-        EXPECT_EQ(got.blockAlign, 1);
-        EXPECT_EQ(got.bitsPerSample, c.bitsExpected);
-        EXPECT_EQ(got.extraSize, c.extraExpected);
-        EXPECT_EQ(std::memcmp(&got, &p.waveFormat(), sizeof got), 0) << "the player's own record";
-        EXPECT_EQ(f.buffers[0]->data, w.samples) << "the data chunk is still found";
+        EXPECT_EQ(p.Play(kSound), c.played);
+        const WaveFormat& kept = p.waveFormat();
+        EXPECT_EQ(kept.formatTag, 1);
+        EXPECT_EQ(kept.channels, 1);
+        EXPECT_EQ(kept.samplesPerSecond, 22050u);
+        EXPECT_EQ(kept.averageBytesPerSecond, 22050u);
+        EXPECT_EQ(kept.blockAlign, 1);
+        EXPECT_EQ(kept.bitsPerSample, c.bitsExpected);
+        EXPECT_EQ(kept.extraSize, 0);
+        ASSERT_EQ(f.buffers.size(), size_t(c.played));
+        if (c.played) {
+            EXPECT_EQ(std::memcmp(&f.buffers[0]->format, &kept, sizeof kept), 0) << "handed on as kept";
+            EXPECT_EQ(f.buffers[0]->data, w.samples) << "the data chunk is still found";
+        }
         p.Close();
+        EXPECT_EQ(f.searchLoops, 0);
     }
     g = &fake;
 }
@@ -711,16 +718,50 @@ TEST_F(Player, ShortReadOfTheDataLeavesSilenceInTheRest) {
     g = &fake;
 }
 
-TEST_F(Player, DataChunkLongerThanTheFileIsPaddedWithSilence) {
+// A file cut short inside its data chunk: the RIFF and data sizes tell of
+// ten samples, the file holds six. They play, and the rest is silence.
+TEST_F(Player, DataChunkCutShortByTheEndOfTheFileIsPaddedWithSilence) {
     Wav w;
     w.bits = 8;
-    w.dataSizeOverride = 10;  // six bytes present
-    fake.files[kSoundPath] = w.bytes();
+    w.samples = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    std::vector<uint8_t> bytes = w.bytes();
+    bytes.resize(bytes.size() - 4);
+    fake.files[kSoundPath] = bytes;
     open();
     EXPECT_EQ(player.Play(kSound), 1);
     ASSERT_EQ(fake.buffers.size(), 1u);
     EXPECT_EQ(fake.buffers[0]->data,
               (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 0x80, 0x80, 0x80, 0x80}));
+}
+
+// Silence fills out at most 1 MiB: a data chunk that runs further past the
+// end of the file tells a size that cannot be true.
+TEST_F(Player, DataChunkLackingMoreThanAMebibyteIsRefused) {
+    for (uint32_t lacking : {0x100000u, 0x100001u}) {
+        SCOPED_TRACE(lacking);
+        Fake f;
+        const uint32_t present = 6;
+        wave::Bytes file = wave::riff("WAVE", 0x7FFFFFF0u,
+                                      wave::join({wave::chunk("fmt ", wave::fmt(wave::pcm(1, 8, 8000))),
+                                                  wave::chunk("data", present + lacking, {1, 2, 3, 4, 5, 6})}));
+        f.files[kSoundPath] = file;
+        g = &f;
+        SwitchSoundPlayer p{&kFakePlatform};
+        ASSERT_EQ(p.Open(), 1);
+        f.calls.clear();
+        const bool plays = lacking <= 0x100000u;
+        EXPECT_EQ(p.Play(kSound), plays ? 1 : 0);
+        ASSERT_EQ(f.buffers.size(), plays ? 1u : 0u);
+        if (plays) {
+            ASSERT_EQ(f.buffers[0]->data.size(), present + lacking);
+            EXPECT_EQ(f.buffers[0]->data[5], 6);
+            EXPECT_EQ(f.buffers[0]->data[6], 0x80);
+            EXPECT_EQ(f.buffers[0]->data.back(), 0x80);
+        }
+        EXPECT_EQ(f.count("allocate"), plays ? 2u : 1u) << "the path, and the samples only for a play";
+        p.Close();
+    }
+    g = &fake;
 }
 
 TEST_F(Player, LockInTwoRegionsFillsBothAndNeitherPastItsEnd) {
@@ -738,24 +779,29 @@ struct PlayFailure {
     size_t callsMade;    // calls of kPlayCalls made, the failing one included
     bool fileToClose;    // the file was open and is closed on the way out
     bool bufferHeld;     // this play's buffer is the current buffer
-    bool samplesHeld;
+    bool samplesFreed;   // the sample copy was made, and goes at once
 };
 
 const PlayFailure kPlayFailures[] = {
     {"no memory for the path", "allocate", 1, 1, false, false, false},
     {"file missing", "openFile", 1, 3, false, false, false},
-    {"no WAVE form", "descend", 1, 4, true, false, false},
-    {"no fmt chunk", "descend", 2, 5, true, false, false},
-    {"fmt unreadable", "read", 1, 6, true, false, false},
-    {"cannot leave fmt", "ascend", 1, 7, true, false, false},
-    {"no data chunk", "descend", 3, 8, true, false, false},
-    {"no memory for the samples", "allocate", 2, 9, true, false, false},
-    {"data unreadable", "read", 2, 10, true, false, true},
-    {"buffer refused", "createBuffer", 1, 12, false, false, true},
-    {"lock refused", "lock", 1, 13, false, true, true},
-    {"unlock refused", "unlock", 1, 15, false, true, false},
-    {"position refused", "setPosition", 1, 16, false, true, false},
-    {"play refused", "play", 1, 17, false, true, false},
+    {"header unreadable", "read", 1, 4, true, false, false},
+    {"size unknown", "seek", 1, 5, true, false, false},
+    {"no way back to the start", "seek", 2, 6, true, false, false},
+    {"no WAVE form", "descend", 1, 7, true, false, false},
+    {"no fmt chunk", "descend", 2, 8, true, false, false},
+    {"fmt unreadable", "read", 2, 9, true, false, false},
+    {"cannot leave fmt", "ascend", 1, 10, true, false, false},
+    {"no chunk after fmt", "descend", 3, 11, true, false, false},
+    {"cannot step over LIST", "ascend", 2, 12, true, false, false},
+    {"no data chunk", "descend", 4, 13, true, false, false},
+    {"no memory for the samples", "allocate", 2, 14, true, false, false},
+    {"data unreadable", "read", 3, 15, true, false, true},
+    {"buffer refused", "createBuffer", 1, 17, false, false, true},
+    {"lock refused", "lock", 1, 18, false, true, true},
+    {"unlock refused", "unlock", 1, 20, false, true, false},
+    {"position refused", "setPosition", 1, 21, false, true, false},
+    {"play refused", "play", 1, 22, false, true, false},
 };
 
 TEST_F(Player, PlayFailingAtEachStepDisablesAndKeepsWhatWasHeld) {
@@ -774,13 +820,14 @@ TEST_F(Player, PlayFailingAtEachStepDisablesAndKeepsWhatWasHeld) {
         EXPECT_FALSE(p.enabled());
         Calls expected(kPlayCalls.begin(), kPlayCalls.begin() + c.callsMade);
         if (c.fileToClose) expected.push_back("closeFile");
+        if (c.samplesFreed) expected.push_back("release");
         EXPECT_EQ(f.calls, expected);
         for (const auto& file : f.opened) EXPECT_TRUE(file->closed);
         EXPECT_EQ(p.device(), kDevice);
         EXPECT_NE(p.soundFolder(), nullptr);
         EXPECT_EQ(p.currentBuffer() != nullptr, c.bufferHeld);
-        EXPECT_EQ(p.sampleData() != nullptr, c.samplesHeld);
-        EXPECT_EQ(f.live.size(), 1u + c.samplesHeld) << "folder text and any sample copy";
+        EXPECT_EQ(p.sampleData(), nullptr);
+        EXPECT_EQ(f.live.size(), 1u) << "only the folder text";
 
         // From now on silent: an existing file is not even opened.
         f.calls.clear();
@@ -898,3 +945,172 @@ TEST_F(Player, NoMemoryToKeepAnEarlierBufferFailsWithoutCuttingItShort) {
 }
 
 }  // namespace
+
+// ---- files from anyone ------------------------------------------------------------------
+
+WaveFormat pcmFormat(uint16_t channels, uint16_t bits, uint32_t rate) {
+    const uint16_t block = uint16_t(channels * (bits / 8));
+    return {1, channels, rate, rate * block, block, bits, 0};
+}
+template <typename Change> WaveFormat changed(WaveFormat f, Change change) {
+    change(f);
+    return f;
+}
+
+struct FormatCase {
+    const char* name;
+    WaveFormat format;
+    bool playable;
+};
+
+// Every refused format is otherwise consistent (block and average bytes as
+// its own fields give them, in 32-bit arithmetic), so that one rule alone
+// refuses it.
+const FormatCase kFormatCases[] = {
+    {"mono 8-bit at 100 Hz", pcmFormat(1, 8, 100), true},
+    {"stereo 16-bit at 192 kHz", pcmFormat(2, 16, 192000), true},
+    {"mono 16-bit at 22050 Hz", pcmFormat(1, 16, 22050), true},
+    {"a stray extra size", changed(pcmFormat(2, 8, 11025), [](WaveFormat& f) { f.extraSize = 0x1234; }), true},
+    {"IEEE float", changed(pcmFormat(2, 32, 44100), [](WaveFormat& f) { f.formatTag = 3; }), false},
+    {"extensible", changed(pcmFormat(2, 16, 44100), [](WaveFormat& f) { f.formatTag = 0xFFFE; }), false},
+    {"no channel", pcmFormat(0, 16, 22050), false},
+    {"three channels", pcmFormat(3, 16, 22050), false},
+    {"255 channels", pcmFormat(255, 8, 22050), false},
+    {"no bits", pcmFormat(1, 0, 22050), false},
+    {"24 bits", pcmFormat(1, 24, 22050), false},
+    {"48 bits", pcmFormat(1, 48, 22050), false},
+    {"64 bits", pcmFormat(1, 64, 22050), false},
+    {"99 Hz", pcmFormat(1, 16, 99), false},
+    {"1 Hz", pcmFormat(1, 16, 1), false},
+    {"192001 Hz", pcmFormat(1, 16, 192001), false},
+    {"384 kHz", pcmFormat(1, 16, 384000), false},
+    {"0x7FFFFFFF Hz", pcmFormat(1, 16, 0x7FFFFFFF), false},
+    {"0x80000000 Hz", pcmFormat(1, 16, 0x80000000u), false},
+    {"0xFFFFFFFF Hz", pcmFormat(1, 16, 0xFFFFFFFFu), false},
+    {"0x1E005622 Hz", pcmFormat(1, 16, 0x1E005622), false},
+    {"block align of one byte for 16 bits",
+     changed(pcmFormat(1, 16, 22050), [](WaveFormat& f) { f.blockAlign = 1; f.averageBytesPerSecond = 22050; }),
+     false},
+    {"no block align", changed(pcmFormat(1, 8, 22050), [](WaveFormat& f) { f.blockAlign = 0; }), false},
+    {"average bytes one more", changed(pcmFormat(1, 16, 22050), [](WaveFormat& f) { ++f.averageBytesPerSecond; }),
+     false},
+    {"no average bytes", changed(pcmFormat(1, 16, 22050), [](WaveFormat& f) { f.averageBytesPerSecond = 0; }),
+     false},
+};
+
+TEST(SoundFormat, OnlyPcmThatThePlayerCanVouchFor) {
+    for (const FormatCase& c : kFormatCases) {
+        EXPECT_EQ(playableFormat(c.format), c.playable) << c.name;
+    }
+}
+
+TEST(SoundChunks, EndsAreReckonedWithoutWrappingAndHeadersMustBeRiffWave) {
+    // A chunk always ends after its start, however large its size.
+    EXPECT_EQ(chunkEnd(ChunkInfo{0, 0xFFFFFFF8u, 0, 20, 0}), 0x10000000Cull);
+    EXPECT_EQ(chunkEnd(ChunkInfo{0, 0xFFFFFFFFu, 0, 20, 0}), 0x100000014ull);
+    EXPECT_EQ(chunkEnd(ChunkInfo{0, 7, 0, 20, 0}), 28u) << "with its pad byte";
+    EXPECT_EQ(chunkEnd(ChunkInfo{0, 8, 0, 20, 0}), 28u);
+
+    auto header = [](const char* text) {
+        uint8_t h[kRiffHeaderBytes];
+        std::memcpy(h, text, sizeof h);
+        return riffWaveHeader(h);
+    };
+    EXPECT_TRUE(header("RIFF\x0a\x07\x00\x00WAVE"));
+    EXPECT_FALSE(header("RIFF\xf8\xff\xff\xff" "AVI "));
+    EXPECT_FALSE(header("RIFX\x0a\x07\x00\x00WAVE"));
+    EXPECT_FALSE(header("JUNK\x04\x00\x00\x00WAVE"));
+}
+
+const wave::Bytes kFmt18 = wave::fmt(wave::pcm(1, 16, 22050), 18);
+const wave::Bytes kSamples = {1, 2, 3, 4, 5, 6, 7, 8};
+const wave::Bytes kFmtChunk = wave::chunk("fmt ", kFmt18);
+const wave::Bytes kDataChunk = wave::chunk("data", kSamples);
+
+wave::Bytes wavOf(std::initializer_list<wave::Bytes> chunks) { return wave::riff("WAVE", wave::join(chunks)); }
+
+wave::Bytes emptyChunks(int n) {
+    wave::Bytes b;
+    for (int i = 0; i < n; ++i) b = wave::join({b, wave::chunk("JUNK", {})});
+    return b;
+}
+
+wave::Bytes cut(wave::Bytes b, size_t bytes) {
+    b.resize(bytes);
+    return b;
+}
+
+struct FileCase {
+    const char* name;
+    wave::Bytes bytes;
+    bool played;
+};
+
+const FileCase kFileCases[] = {
+    {"well-formed", wavOf({kFmtChunk, kDataChunk}), true},
+    {"a hundred chunks before the data", wavOf({kFmtChunk, emptyChunks(100), kDataChunk}), true},
+    {"fmt size 0xFFFFFFF8", wavOf({wave::chunk("fmt ", 0xFFFFFFF8u, kFmt18), kDataChunk}), false},
+    {"fmt size 0xFFFFFFF7", wavOf({wave::chunk("fmt ", 0xFFFFFFF7u, kFmt18), kDataChunk}), false},
+    {"JUNK of 0xFFFFFFF8 before fmt", wavOf({wave::chunk("JUNK", 0xFFFFFFF8u, {}), kFmtChunk, kDataChunk}), false},
+    {"JUNK of 0xFFFFFFF7 before data", wavOf({kFmtChunk, wave::chunk("JUNK", 0xFFFFFFF7u, {}), kDataChunk}), false},
+    {"RIFF of 0xFFFFFFF8 with form AVI ",
+     wave::riff("AVI ", 0xFFFFFFF8u, wave::join({kFmtChunk, kDataChunk})), false},
+    {"a RIFF WAVE after a RIFF AVI ",
+     wave::join({wave::riff("AVI ", {}), wavOf({kFmtChunk, kDataChunk})}), false},
+    {"JUNK past the end of the file", wavOf({kFmtChunk, wave::chunk("JUNK", 4000, {0, 0}), kDataChunk}), false},
+    {"JUNK past the RIFF chunk",
+     wave::join({wave::riff("WAVE", 4 + 26 + 8, wave::join({kFmtChunk, wave::chunk("JUNK", 8, {})})), kDataChunk}),
+     false},
+    {"fmt cut short by the end of the file", cut(wavOf({kFmtChunk, kDataChunk}), 30), false},
+    {"data past the RIFF chunk", wavOf({kFmtChunk, wave::chunk("data", 100, kSamples)}), false},
+    {"data larger than any sound buffer",
+     wave::riff("WAVE", 0xFFFFFFF0u, wave::join({kFmtChunk, wave::chunk("data", 0x10000000u, kSamples)})), false},
+    {"2000 chunks before the data", wavOf({kFmtChunk, emptyChunks(2000), kDataChunk}), false},
+    {"data before fmt", wavOf({kDataChunk, kFmtChunk}), false},
+    {"IEEE float", wavOf({wave::chunk("fmt ", wave::fmt({3, 1, 22050, 88200, 4, 32, 0})), kDataChunk}), false},
+    {"eleven bytes", cut(wavOf({kFmtChunk, kDataChunk}), 11), false},
+    {"nothing", {}, false},
+};
+
+// Whatever the file holds, a play ends: it plays, or it fails, closes the
+// file, keeps nothing but the folder text and disables the player. No
+// search of the platform's comes round again, and the walk looks at a
+// bounded number of chunks.
+TEST_F(Player, FilesOfAnyShapeArePlayedOrRefusedAndNeverWalkedBackwards) {
+    for (const FileCase& c : kFileCases) {
+        SCOPED_TRACE(c.name);
+        Fake f;
+        f.files[kSoundPath] = c.bytes;
+        g = &f;
+        SwitchSoundPlayer p{&kFakePlatform};
+        ASSERT_EQ(p.Open(), 1);
+        f.calls.clear();
+        EXPECT_EQ(p.Play(kSound), c.played ? 1 : 0);
+        EXPECT_EQ(p.enabled(), c.played);
+        EXPECT_EQ(f.buffers.size(), c.played ? 1u : 0u);
+        if (c.played) {
+            EXPECT_EQ(f.buffers[0]->data, kSamples);
+        }
+        EXPECT_EQ(f.searchLoops, 0);
+        EXPECT_LE(f.descends, int(kMostChunks) + 2);
+        EXPECT_EQ(f.live.size(), 1u) << "only the folder text";
+        for (const auto& file : f.opened) EXPECT_TRUE(file->closed);
+        EXPECT_LE(f.count("allocate"), 1u + c.played) << "no sample memory for a refused file";
+        p.Close();
+    }
+    g = &fake;
+}
+
+// A platform whose ascend leaves the position where it was (a seek it could
+// not make) would have the walk read the same bytes again: the walk notices
+// that the next chunk does not start where the last one ended.
+TEST_F(Player, WalkEndsWhenAChunkDoesNotStartWhereTheLastOneEnded) {
+    Wav w;
+    w.fmtBytes = 16;  // the 18-byte read runs 2 bytes past the chunk
+    fake.files[kSoundPath] = w.bytes();
+    fake.ascendStays = true;
+    open();
+    EXPECT_EQ(player.Play(kSound), 0);
+    EXPECT_FALSE(player.enabled());
+    EXPECT_EQ(fake.count("descend"), 3u) << "RIFF, fmt, and the chunk read in the wrong place";
+}

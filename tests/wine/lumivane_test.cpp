@@ -27,6 +27,7 @@
 
 #include "support.h"
 #include "tests/cases/lumivane_lit_cases.h"
+#include "tests/support/wave_file.h"
 
 using namespace wt;
 
@@ -85,6 +86,7 @@ struct RealImports {
     HMMIO(WINAPI* mmioOpen)(LPSTR, LPMMIOINFO, DWORD);
     MMRESULT(WINAPI* mmioDescend)(HMMIO, LPMMCKINFO, const MMCKINFO*, UINT);
     LONG(WINAPI* mmioRead)(HMMIO, HPSTR, LONG);
+    LONG(WINAPI* mmioSeek)(HMMIO, LONG, int);
     MMRESULT(WINAPI* mmioAscend)(HMMIO, LPMMCKINFO, UINT);
     MMRESULT(WINAPI* mmioClose)(HMMIO, UINT);
 };
@@ -252,16 +254,22 @@ HMMIO WINAPI spyMmioOpen(LPSTR path, LPMMIOINFO info, DWORD flags) {
     return gReal.mmioOpen(path, info, flags);
 }
 
-// Noted with the flags, the chunk or form type looked for, and whether a
-// parent chunk bounds the search.
+// Noted with the flags, the chunk (or, for a RIFF search, the form type) it
+// came to, and whether a parent chunk bounds it.
 MMRESULT WINAPI spyMmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT flags) {
+    const MMRESULT rc = gReal.mmioDescend(file, chunk, parent, flags);
     note("mmioDescend", {flags, (flags & MMIO_FINDRIFF) ? chunk->fccType : chunk->ckid, parent != nullptr});
-    return gReal.mmioDescend(file, chunk, parent, flags);
+    return rc;
 }
 
 LONG WINAPI spyMmioRead(HMMIO file, HPSTR data, LONG bytes) {
     note("mmioRead", {uint32_t(bytes)});
     return gReal.mmioRead(file, data, bytes);
+}
+
+LONG WINAPI spyMmioSeek(HMMIO file, LONG offset, int origin) {
+    note("mmioSeek", {uint32_t(offset), uint32_t(origin)});
+    return gReal.mmioSeek(file, offset, origin);
 }
 
 MMRESULT WINAPI spyMmioAscend(HMMIO file, LPMMCKINFO chunk, UINT flags) {
@@ -307,29 +315,9 @@ HWND createSimulatorWindow() {
 
 // A mono PCM file: `samples` bytes of data.
 std::vector<uint8_t> pcmWav(uint16_t bits, uint32_t rate, uint32_t samples) {
-    std::vector<uint8_t> b;
-    auto put = [&](uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * i)));
-    };
-    auto tag = [&](const char* t) {
-        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(t[i]));
-    };
-    tag("RIFF");
-    put(4 + 8 + 16 + 8 + samples + (samples & 1), 4);
-    tag("WAVE");
-    tag("fmt ");
-    put(16, 4);
-    put(1, 2);
-    put(1, 2);
-    put(rate, 4);
-    put(rate * bits / 8, 4);
-    put(bits / 8, 2);
-    put(bits, 2);
-    tag("data");
-    put(samples, 4);
-    for (uint32_t i = 0; i < samples; ++i) b.push_back(uint8_t(i % 2 ? 0x90 : 0x70));
-    if (samples & 1) b.push_back(0);
-    return b;
+    wave::Bytes data(samples);
+    for (uint32_t i = 0; i < samples; ++i) data[i] = uint8_t(i % 2 ? 0x90 : 0x70);
+    return wave::file(wave::pcm(1, bits, rate), data);
 }
 
 struct SimulatorFolder {
@@ -405,6 +393,7 @@ protected:
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioOpenA", 0, spyMmioOpen, r.mmioOpen));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioDescend", 0, spyMmioDescend, r.mmioDescend));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioRead", 0, spyMmioRead, r.mmioRead));
+        ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioSeek", 0, spyMmioSeek, r.mmioSeek));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioAscend", 0, spyMmioAscend, r.mmioAscend));
         ASSERT_TRUE(spyOn(m, "winmm.dll", "mmioClose", 0, spyMmioClose, r.mmioClose));
         gSpy.log = &rec;
@@ -603,7 +592,9 @@ TEST_F(Lumivane, LifecycleCallsItsServicesInOrder) {
 // platform call carries what the Win32 layer alone supplies: the default
 // device and no outer object, the simulator's key opened for reading, the
 // "path" value read into the 260-byte folder buffer, the file opened for
-// reading with a buffer of its own, and the buffer played once from 0.
+// reading with a buffer of its own, its RIFF header read and its size learnt
+// before the RIFF search, its chunks then taken one by one without a search,
+// and the buffer played once from 0.
 TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
     SimulatorFolder sim;
     ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(16, 22050, 882)));
@@ -638,11 +629,14 @@ TEST_F(Lumivane, SoundPlayerCallsTakeTheirPlaceAmongTheServices) {
     const std::vector<ServiceCall> clicked = {
         {36, {66376, 0}},
         platform("mmioOpenA " + sim.file, {0, 0x10000}),
+        platform("mmioRead", {12}),
+        platform("mmioSeek", {0, SEEK_END}),
+        platform("mmioSeek", {0, SEEK_SET}),
         platform("mmioDescend", {MMIO_FINDRIFF, wave, 0}),
-        platform("mmioDescend", {MMIO_FINDCHUNK, fmt, 1}),
+        platform("mmioDescend", {0, fmt, 1}),
         platform("mmioRead", {18}),
         platform("mmioAscend", {0}),
-        platform("mmioDescend", {MMIO_FINDCHUNK, data, 1}),
+        platform("mmioDescend", {0, data, 1}),
         platform("mmioRead", {882}),
         platform("mmioClose", {0}),
         platform("IDirectSound::CreateSoundBuffer", {0}),

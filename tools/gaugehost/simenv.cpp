@@ -2,6 +2,7 @@
 
 #include "image.h"
 #include "records.h"
+#include "../../tests/support/wave_file.h"
 
 #include <windows.h>
 
@@ -53,20 +54,9 @@ std::string clickWave() {
         const double env = std::exp(-double(i) / (rate * 0.006));
         put16(data, uint16_t(int16_t(noise * env * 20000.0)));
     }
-    std::string w = "RIFF";
-    put32(w, uint32_t(4 + 8 + 18 + 8 + data.size()));
-    w += "WAVEfmt ";
-    put32(w, 18);
-    put16(w, 1);            // PCM
-    put16(w, 1);            // mono
-    put32(w, rate);
-    put32(w, rate * 2);
-    put16(w, 2);
-    put16(w, 16);
-    put16(w, 0);            // extra size
-    w += "data";
-    put32(w, uint32_t(data.size()));
-    return w + data;
+    // Mono 16-bit PCM, with the 18-byte fmt chunk (extra size 0).
+    const wave::Bytes w = wave::file(wave::pcm(1, 16, rate), wave::Bytes(data.begin(), data.end()), 18);
+    return std::string(w.begin(), w.end());
 }
 
 SimulatorStandIn::SimulatorStandIn(bool log) {
