@@ -107,6 +107,13 @@ if [ ${#need_pkgs[@]} -gt 0 ]; then
     fi
 fi
 
+ensure_qemu() {
+    qemu_ok && return 0
+    ensure_i386_arch; ensure_backports; apt_update
+    say "installing qemu-user-static from bookworm-backports"
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
+}
+
 # ---------------------------------------------------------------- 32-bit code
 # A small 32-bit ELF of Wine's own tells whether the kernel runs 32-bit code.
 WINE32_LOADER=""
@@ -128,11 +135,7 @@ through_qemu() { [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; }
 # an older qemu already registered is replaced.
 # With GAUGE_EMULATE=1 every 32-bit start is explicit (below): no binfmt entry.
 if [ "${GAUGE_EMULATE:-0}" != 1 ] && { ! runs_32bit || { through_qemu && ! qemu_ok; }; }; then
-    if ! qemu_ok; then
-        ensure_i386_arch; ensure_backports; apt_update
-        say "installing qemu-user-static from bookworm-backports"
-        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
-    fi
+    ensure_qemu
     QEMU=""
     for c in /usr/bin/qemu-i386 /usr/bin/qemu-i386-static; do
         [ -x "$c" ] && { QEMU="$c"; break; }
@@ -165,11 +168,7 @@ fi
 # bin/ (wine, wineserver) first in PATH.
 EMULATE_DIR=/var/cache/gauge-panel/emulate
 if [ "${GAUGE_EMULATE:-0}" = 1 ]; then
-    if ! qemu_ok; then
-        ensure_i386_arch; ensure_backports; apt_update
-        say "installing qemu-user-static from bookworm-backports"
-        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
-    fi
+    ensure_qemu
     EMU_QEMU=/usr/bin/qemu-i386
     EMU_SERVER=/usr/lib/wine/wineserver32
     [ -x "$EMU_QEMU" ] || { say "error: $EMU_QEMU not found"; exit 1; }
