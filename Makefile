@@ -1,8 +1,10 @@
-# make        set up the machine if needed, build every module into dist/
-# make test   the same, then run every test (native and under Wine)
+# make        set up the machine if needed, build every module into dist/,
+#             render the previews and play the STAB walkthrough
+# make test   the same, then run every test suite (scripts/run-tests.sh)
 #
-# Two CMake builds share the source tree: build/native (bitmap generator,
-# native tests) and build/win32 (the modules and the Wine test program).
+# Two CMake builds share the source tree (CMakePresets.json): build/native
+# (bitmap generators, native tests) and build/win32 (the modules, gaugehost,
+# the Wine tests). Building win32 brings native up to date first.
 
 SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
@@ -10,30 +12,22 @@ BUILD ?= build
 NATIVE := $(BUILD)/native
 WIN32  := $(BUILD)/win32
 export GAUGE_BUILD := $(BUILD)
-BITMAPS := $(abspath $(BUILD))/bitmaps
+# The makes that CMake runs inside this one need not announce every folder.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup native bitmaps win32 dist preview walkthrough test clean
+.PHONY: all setup configure dist preview walkthrough test clean
 
 all: dist preview walkthrough
 
 setup:
 	@bash scripts/setup.sh
 
-native: setup
-	@cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(NATIVE) -j $(JOBS)
+configure: setup
+	@cmake --preset native -B $(NATIVE) >/dev/null
+	@cmake --preset win32 -B $(WIN32) -DGAUGE_NATIVE_DIR=$(abspath $(NATIVE)) >/dev/null
 
-bitmaps: native
-	@$(NATIVE)/bmpgen $(BITMAPS)
-
-win32: bitmaps
-	@cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DGAUGE_BITMAP_DIR=$(BITMAPS) >/dev/null
+dist: configure
 	@cmake --build $(WIN32) -j $(JOBS)
-
-dist: win32
-	@mkdir -p dist
-	@for f in $(WIN32)/gau/*.gau; do cmp -s $$f dist/$$(basename $$f) || cp $$f dist/; done
 	@echo "modules in dist/:"; ls -l dist/*.gau | awk '{print "  " $$NF " (" $$5 " bytes)"}'
 
 # Pictures of every module present, in a few telling states (gaugehost).
@@ -49,7 +43,7 @@ walkthrough: dist
 	else echo "STAB walkthrough skipped: dist/lumivane.gau is not built"; fi
 
 test: dist
-	@GAUGE_BUILD=$(BUILD) bash scripts/run-tests.sh
+	@bash scripts/run-tests.sh
 
 clean:
 	rm -rf $(BUILD) dist

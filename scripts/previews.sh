@@ -8,16 +8,12 @@ out=${1:-dist/preview}
 mkdir -p "$out"
 made=()
 
-# Wine ends its server when the last program exits; a command prompt of ours
-# waiting on its input keeps it up for the renders below. Only this script
-# may hold that input: a render that starts the Wine server or desktop would
-# pass the descriptor on to them, and they and the prompt would then keep
-# each other up for good (along with this script's output), so each render
-# runs with it closed.
+# Wine ends its server a few seconds after its last program exits; a
+# persistent server stays up for the renders below (and is ended after them
+# when this script started it).
 source scripts/wine-env.sh
-exec 3> >(wine cmd.exe >/dev/null 2>&1)
-trap 'exec 3>&-' EXIT
-host() { ./gaugehost "$@" 3>&-; }
+if wineserver -p </dev/null >/dev/null 2>&1; then trap 'wineserver -k' EXIT; fi
+host() { ./gaugehost "$@"; }
 
 render() {   # render MODULE NAME ARGS...
     local module=$1 name=$2; shift 2

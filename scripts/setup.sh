@@ -26,6 +26,7 @@ have_pkg libgtest-dev || need_pkgs+=(libgtest-dev)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need_pkgs+=(googletest)
 have_pkg libbenchmark-dev || need_pkgs+=(libbenchmark-dev)
 have_pkg libstb-dev || need_pkgs+=(libstb-dev)
+have_pkg nlohmann-json3-dev || need_pkgs+=(nlohmann-json3-dev)
 have_cmd g++ || need_pkgs+=(g++)
 # the gaugehost tests: pytest and Pillow, run with /usr/bin/python3
 have_pkg python3-pytest || need_pkgs+=(python3-pytest)
@@ -106,6 +107,13 @@ if [ ${#need_pkgs[@]} -gt 0 ]; then
     fi
 fi
 
+ensure_qemu() {
+    qemu_ok && return 0
+    ensure_i386_arch; ensure_backports; apt_update
+    say "installing qemu-user-static from bookworm-backports"
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
+}
+
 # ---------------------------------------------------------------- 32-bit code
 # A small 32-bit ELF of Wine's own tells whether the kernel runs 32-bit code.
 WINE32_LOADER=""
@@ -125,12 +133,9 @@ through_qemu() { [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; }
 
 # Emulate only where the kernel refuses 32-bit code, and then with qemu 10:
 # an older qemu already registered is replaced.
-if ! runs_32bit || { through_qemu && ! qemu_ok; }; then
-    if ! qemu_ok; then
-        ensure_i386_arch; ensure_backports; apt_update
-        say "installing qemu-user-static from bookworm-backports"
-        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user-static >/dev/null
-    fi
+# With GAUGE_EMULATE=1 every 32-bit start is explicit (below): no binfmt entry.
+if [ "${GAUGE_EMULATE:-0}" != 1 ] && { ! runs_32bit || { through_qemu && ! qemu_ok; }; }; then
+    ensure_qemu
     QEMU=""
     for c in /usr/bin/qemu-i386 /usr/bin/qemu-i386-static; do
         [ -x "$c" ] && { QEMU="$c"; break; }
@@ -152,6 +157,49 @@ if ! runs_32bit || { through_qemu && ! qemu_ok; }; then
     runs_32bit || { say "error: 32-bit code still does not run through $QEMU"; exit 1; }
 fi
 
+# ---------------------------------------------------------------- GAUGE_EMULATE=1
+# Every 32-bit process through qemu-i386 explicitly, also where the kernel
+# runs 32-bit code itself (where binfmt_misc cannot force it). Wine starts a
+# new process by running "wine-preloader LOADER ARGS..." from the folder of
+# the running loader (/proc/self/exe) when that file exists, and its server
+# as "wineserver" from there. So a copy of the loader in a folder of ours,
+# beside a wine-preloader and a wineserver that are qemu-i386, keeps every
+# process that Wine starts under qemu; scripts/wine-env.sh puts this folder's
+# bin/ (wine, wineserver) first in PATH.
+EMULATE_DIR=/var/cache/gauge-panel/emulate
+if [ "${GAUGE_EMULATE:-0}" = 1 ]; then
+    ensure_qemu
+    EMU_QEMU=/usr/bin/qemu-i386
+    EMU_SERVER=/usr/lib/wine/wineserver32
+    [ -x "$EMU_QEMU" ] || { say "error: $EMU_QEMU not found"; exit 1; }
+    [ -x "$EMU_SERVER" ] || { say "error: $EMU_SERVER not found"; exit 1; }
+    emu_file() {   # emu_file PATH CONTENT: a script, rewritten only when it differs
+        if [ "$(cat "$1" 2>/dev/null)" != "$2" ]; then
+            printf '%s\n' "$2" | $SUDO tee "$1" >/dev/null
+            $SUDO chmod 755 "$1"
+        fi
+    }
+    emu_link() { [ "$(readlink "$2")" = "$1" ] || $SUDO ln -sfn "$1" "$2"; }
+    if ! cmp -s "$WINE32_LOADER" "$EMULATE_DIR/lib/wine/wine"; then
+        say "setting up emulation of every Wine process in $EMULATE_DIR"
+        $SUDO mkdir -p "$EMULATE_DIR/bin" "$EMULATE_DIR/lib/wine" "$EMULATE_DIR/share"
+        $SUDO cp "$WINE32_LOADER" "$EMULATE_DIR/lib/wine/wine"
+    fi
+    # The loader finds ntdll and Wine's data relative to its own folder.
+    emu_link "$(dirname "$(dirname "$(readlink -f "$WINE32_LOADER")")")/i386-linux-gnu" "$EMULATE_DIR/lib/i386-linux-gnu"
+    emu_link /usr/share/wine "$EMULATE_DIR/share/wine"
+    emu_file "$EMULATE_DIR/lib/wine/wine-preloader" "#!/bin/sh
+# Wine runs this as: wine-preloader LOADER ARGS...
+exec $EMU_QEMU \"\$@\""
+    emu_file "$EMULATE_DIR/bin/wineserver" "#!/bin/sh
+exec $EMU_QEMU $EMU_SERVER -p0 \"\$@\""
+    emu_link ../../bin/wineserver "$EMULATE_DIR/lib/wine/wineserver"
+    emu_file "$EMULATE_DIR/bin/wine" "#!/bin/sh
+export WINEDEBUG=\"\${WINEDEBUG:-fixme-all}\"
+exec $EMU_QEMU $EMULATE_DIR/lib/wine/wine \"\$@\""
+    "$EMULATE_DIR/bin/wine" --version >/dev/null 2>&1 || { say "error: Wine does not start through $EMU_QEMU"; exit 1; }
+fi
+
 # ---------------------------------------------------------------- ALSA
 # DirectSound under Wine needs an ALSA device; a null PCM accepts everything.
 if ! grep -qs "type null" /etc/asound.conf; then
@@ -164,12 +212,12 @@ ASOUND
 fi
 
 # ---------------------------------------------------------------- Wine prefix
-export WINEDEBUG=-all WINEPREFIX="$WINEPREFIX_DIR" WINEARCH=win32
+source "$(dirname "$0")/wine-env.sh"
 if [ ! -f "$WINEPREFIX_DIR/.gauge-panel-ready" ]; then
-    say "creating the Wine prefix in $WINEPREFIX_DIR (about 30 s)"
+    say "creating the Wine prefix in $WINEPREFIX_DIR (about 30 s, a few minutes emulated)"
     rm -rf "$WINEPREFIX_DIR"
     mkdir -p "$(dirname "$WINEPREFIX_DIR")"
-    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 || true
+    wine wineboot -i >/dev/null 2>&1 || true
     wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f >/dev/null 2>&1
     wineserver -w || true
@@ -177,4 +225,8 @@ if [ ! -f "$WINEPREFIX_DIR/.gauge-panel-ready" ]; then
     touch "$WINEPREFIX_DIR/.gauge-panel-ready"
 fi
 
-say "ready (Wine prefix $WINEPREFIX_DIR)"
+if [ "${GAUGE_EMULATE:-0}" = 1 ]; then
+    say "ready (Wine prefix $WINEPREFIX_DIR; every Wine process through qemu-i386)"
+else
+    say "ready (Wine prefix $WINEPREFIX_DIR)"
+fi

@@ -18,8 +18,8 @@ def _wine_environment():
     """The project's Wine prefix and settings, as scripts/wine-env.sh sets them
     for every script that runs a Windows program."""
     script = os.path.join(ROOT, "scripts", "wine-env.sh")
-    dump = subprocess.run(["bash", "-c", 'env -0; printf "\\1"; source "$1"; env -0', "-", script],
-                          capture_output=True, check=True).stdout.decode()
+    dump = subprocess.run(["bash", "-c", 'env -0; printf "\\1"; source "$1" || exit 1; env -0', "-", script],
+                          stdout=subprocess.PIPE, check=True).stdout.decode()
     before, after = (dict(v.split("=", 1) for v in part.split("\0") if "=" in v) for part in dump.split("\1"))
     for key in before.keys() - after.keys():
         os.environ.pop(key, None)

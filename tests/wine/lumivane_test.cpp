@@ -367,7 +367,7 @@ size_t privateBytes() {
 // The working set as the process memory counters report it.
 size_t workingSet() {
     typedef BOOL(WINAPI * InfoFn)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
-    auto info = reinterpret_cast<InfoFn>(GetProcAddress(LoadLibraryA("psapi.dll"), "GetProcessMemoryInfo"));
+    auto info = reinterpret_cast<InfoFn>(reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("psapi.dll"), "GetProcessMemoryInfo")));
     PROCESS_MEMORY_COUNTERS c = {};
     c.cb = sizeof c;
     return info && info(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;

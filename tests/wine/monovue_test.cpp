@@ -50,7 +50,7 @@ struct Element {
     int32_t x, y;
     uint32_t var;
     // needles
-    std::vector<Point> points;
+    std::vector<Point> points = {};
     NeedleRoutine needle = kPass;
     // strings
     Readout readout = kN1;

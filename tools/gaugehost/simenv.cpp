@@ -41,7 +41,6 @@ bool readValue(HKEY key, const char* name, std::string& out) {
 }
 
 void put16(std::string& s, uint16_t v) { s += char(v & 0xFF); s += char(v >> 8); }
-void put32(std::string& s, uint32_t v) { put16(s, uint16_t(v)); put16(s, uint16_t(v >> 16)); }
 }  // namespace
 
 std::string clickWave() {
