@@ -194,7 +194,7 @@ size_t formatText(char* out, size_t capacity, const TextForm& form, float v) {
 
 double runTextForm(double x, const TextForm& form, char* out) {
     const double v = textValue(x, form);
-    if (out != nullptr) formatText(out, kTextCapacity, form, static_cast<float>(v));
+    if (out != nullptr) formatText(out, kReadoutCapacity, form, static_cast<float>(v));
     return v;
 }
 

@@ -13,7 +13,7 @@
 // semantics, see formatText), never by the C library's printf: the result is
 // then the same bit for bit in the 32-bit module and in the native tests, it
 // does not depend on a locale the host may have set, and it allocates
-// nothing. Every text routine writes at most kTextCapacity bytes, the
+// nothing. Every text routine writes at most kReadoutCapacity bytes, the
 // terminating NUL included, whatever the value: this is the size of text
 // buffer the host must provide for each string element.
 #pragma once
@@ -24,9 +24,9 @@
 namespace gaugert {
 
 // Bytes a text routine may write into a string element's buffer, the
-// terminating NUL included. Longer texts are cut to kTextCapacity - 1
+// terminating NUL included. Longer texts are cut to kReadoutCapacity - 1
 // characters; the text is always terminated.
-inline constexpr size_t kTextCapacity = 16;
+inline constexpr size_t kReadoutCapacity = 16;
 
 // ---- pass-through and bounded forms -------------------------------------------
 
@@ -159,7 +159,7 @@ double textValue(double x, const TextForm& form);
 // (like snprintf), which may exceed what was written.
 size_t formatText(char* out, size_t capacity, const TextForm& form, float v);
 
-// The whole text form: writes the text into `out` (kTextCapacity bytes at
+// The whole text form: writes the text into `out` (kReadoutCapacity bytes at
 // most; nothing when out is null) and returns the formatted value.
 double runTextForm(double x, const TextForm& form, char* out);
 

@@ -132,7 +132,7 @@ double GAUGE_CALL boundedRoutine(ElementHeader* element) {
 }
 
 // Text form: writes the text into the buffer the host stored at +0xB8, at
-// most kTextCapacity bytes with the NUL, and returns the formatted value.
+// most kReadoutCapacity bytes with the NUL, and returns the formatted value.
 double runText(ElementHeader* element, const TextForm& form);
 
 template <const TextForm& F>
@@ -222,7 +222,7 @@ struct LinkOf<IconRow> {
 };
 
 // One point of a needle's table: at `value` the needle points toward (x, y).
-struct Point {
+struct NeedleTableRow {
     double value;
     int32_t x, y;
 };
@@ -249,7 +249,7 @@ constexpr ImageRow image(uint32_t bitmap, int32_t x, int32_t y) {
 
 template <size_t N>
 constexpr NeedleRow<N> needle(uint32_t bitmap, int32_t x, int32_t y, uint32_t var,
-                               const Point (&table)[N], ValueRoutine routine) {
+                               const NeedleTableRow (&table)[N], ValueRoutine routine) {
     NeedleRow<N> s{};
     s.record.header.kind = kNeedle;
     s.record.header.bitmapId = bitmap;

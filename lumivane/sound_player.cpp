@@ -85,16 +85,16 @@ int32_t SwitchSoundPlayer::Open() {
         p.closeKey(key);
         return fail();
     }
-    soundFolder_ = static_cast<char*>(p.allocate(kTextCapacity, true));
+    soundFolder_ = static_cast<char*>(p.allocate(kPathCapacity, true));
     if (soundFolder_ == nullptr) {
         p.closeKey(key);
         return fail();
     }
     // A value that fills the whole buffer has no room left for its NUL: it
     // does not fit, like a longer one.
-    bytes = kTextCapacity;
+    bytes = kPathCapacity;
     if (p.queryValue(key, kPathValue, soundFolder_, &bytes) != 0 ||
-        !fitsText(boundedLength(soundFolder_, kTextCapacity), kTextCapacity)) {
+        !fitsText(boundedLength(soundFolder_, kPathCapacity), kPathCapacity)) {
         p.closeKey(key);
         p.release(soundFolder_);
         soundFolder_ = nullptr;
@@ -104,9 +104,9 @@ int32_t SwitchSoundPlayer::Open() {
 
     // The folder text ends at its first NUL; whatever the value holds after
     // it is not text and is overwritten by the subfolder and its NUL.
-    const size_t folder = boundedLength(soundFolder_, kTextCapacity);
+    const size_t folder = boundedLength(soundFolder_, kPathCapacity);
     const size_t subfolder = sizeof kSoundSubfolder - 1;
-    if (!fitsText(folder + subfolder, kTextCapacity)) return fail();
+    if (!fitsText(folder + subfolder, kPathCapacity)) return fail();
     copyBytes(soundFolder_ + folder, kSoundSubfolder, subfolder + 1);
     return 1;
 }
@@ -120,10 +120,10 @@ int32_t SwitchSoundPlayer::Play(const char* fileName) {
     const SoundPlatform& p = *platform_;
 
     // Neither text is measured past the room a path has.
-    const size_t folder = boundedLength(soundFolder_, kTextCapacity);
-    const size_t name = boundedLength(fileName, kTextCapacity);
-    if (!fitsText(folder, kTextCapacity) || !fitsText(folder + name, kTextCapacity)) return fail();
-    char* path = static_cast<char*>(p.allocate(kTextCapacity, true));
+    const size_t folder = boundedLength(soundFolder_, kPathCapacity);
+    const size_t name = boundedLength(fileName, kPathCapacity);
+    if (!fitsText(folder, kPathCapacity) || !fitsText(folder + name, kPathCapacity)) return fail();
+    char* path = static_cast<char*>(p.allocate(kPathCapacity, true));
     if (path == nullptr) return fail();
     copyBytes(path, soundFolder_, folder);
     copyBytes(path + folder, fileName, name);

@@ -80,7 +80,7 @@ constexpr uint32_t fourCc(char a, char b, char c, char d) {
 
 // Values the player hands to the platform calls.
 enum : uint32_t {
-    kTextCapacity = 260,                 // folder and path buffers, bytes with the NUL
+    kPathCapacity = 260,                 // folder and path buffers, bytes with the NUL
     kRootLocalMachine = 0x80000002u,     // HKEY_LOCAL_MACHINE
     kKeyRead = 0x20019,                  // KEY_READ
     kCooperativeNormal = 1,              // DSSCL_NORMAL

@@ -50,7 +50,7 @@ void BM_MonovueFrameUnpaused(benchmark::State& state) {
 }
 
 void BM_TextRoutine(benchmark::State& state) {
-    char buf[gaugert::kTextCapacity];
+    char buf[gaugert::kReadoutCapacity];
     double x = 1234.5;
     for (auto _ : state) {
         benchmark::DoNotOptimize(gaugert::runTextForm(x, monovue::kFobText, buf));

@@ -19,7 +19,7 @@
 namespace {
 
 using gaugert::Bounds;
-using gaugert::kTextCapacity;
+using gaugert::kReadoutCapacity;
 using gaugert::TextForm;
 using gaugert::Transform;
 
@@ -78,7 +78,7 @@ TEST(StateForm, LaterTestsOverrideAndComparisonsAreStrict) {
 // ---- text form: single-precision steps --------------------------------------------
 
 std::string run(const TextForm& form, double x, double* returned = nullptr) {
-    char buf[kTextCapacity];
+    char buf[kReadoutCapacity];
     std::memset(buf, 0x55, sizeof buf);
     const double v = gaugert::runTextForm(x, form, buf);
     if (returned) *returned = v;
@@ -247,7 +247,7 @@ const double kHostile[] = {
     std::bit_cast<double>(uint64_t{0xFFF8000000000123}),   // NaN with a payload
 };
 
-TEST(TextCapacity, AtLeastSixteenBytes) { static_assert(kTextCapacity >= 16); }
+TEST(TextCapacity, AtLeastSixteenBytes) { static_assert(kReadoutCapacity >= 16); }
 
 TEST(TextCapacity, NoTextRoutineWritesPastTheCapacity) {
     std::vector<TextForm> forms(std::begin(kFormats), std::end(kFormats));
@@ -259,17 +259,17 @@ TEST(TextCapacity, NoTextRoutineWritesPastTheCapacity) {
     for (const TextForm& f : forms) {
         for (double x : kHostile) {
             SCOPED_TRACE(std::string(f.format) + " of " + std::to_string(x));
-            unsigned char buf[kTextCapacity + 64];
+            unsigned char buf[kReadoutCapacity + 64];
             std::memset(buf, 0xAA, sizeof buf);
             const double v = gaugert::runTextForm(x, f, reinterpret_cast<char*>(buf));
-            for (size_t i = kTextCapacity; i < sizeof buf; ++i)
+            for (size_t i = kReadoutCapacity; i < sizeof buf; ++i)
                 ASSERT_EQ(buf[i], 0xAA) << "byte " << i << " written";
-            const void* nul = std::memchr(buf, 0, kTextCapacity);
+            const void* nul = std::memchr(buf, 0, kReadoutCapacity);
             ASSERT_NE(nul, nullptr) << "not terminated within the capacity";
             // What is there is the start of the whole text.
             const std::string whole = viaLibc(f.format, static_cast<float>(v));
             const std::string written(reinterpret_cast<const char*>(buf));
-            EXPECT_EQ(written, whole.substr(0, kTextCapacity - 1));
+            EXPECT_EQ(written, whole.substr(0, kReadoutCapacity - 1));
             // The returned value is a widened float (or NaN).
             if (!std::isnan(v)) {
                 EXPECT_EQ(v, static_cast<double>(static_cast<float>(v)));
@@ -281,13 +281,13 @@ TEST(TextCapacity, NoTextRoutineWritesPastTheCapacity) {
 TEST(TextCapacity, LongTextIsCutAndTerminated) {
     // 3e38 under "%06.0f" is 39 digits.
     const TextForm f = gaugert::textForm("%06.0f");
-    char buf[kTextCapacity + 8];
+    char buf[kReadoutCapacity + 8];
     std::memset(buf, 'x', sizeof buf);
     gaugert::runTextForm(3e38, f, buf);
     EXPECT_EQ(viaLibc("%06.0f", 3e38f).size(), 39u);
-    EXPECT_EQ(std::string(buf), viaLibc("%06.0f", 3e38f).substr(0, kTextCapacity - 1));
-    EXPECT_EQ(buf[kTextCapacity - 1], '\0');
-    EXPECT_EQ(buf[kTextCapacity], 'x');
+    EXPECT_EQ(std::string(buf), viaLibc("%06.0f", 3e38f).substr(0, kReadoutCapacity - 1));
+    EXPECT_EQ(buf[kReadoutCapacity - 1], '\0');
+    EXPECT_EQ(buf[kReadoutCapacity], 'x');
 }
 
 TEST(TextCapacity, SpecialsAreShortAndSigned) {

@@ -14,7 +14,7 @@
 
 namespace {
 
-using gaugert::kTextCapacity;
+using gaugert::kReadoutCapacity;
 using gaugert::TextForm;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -25,11 +25,11 @@ struct Text {
 };
 
 Text readout(const TextForm& form, double x) {
-    char buf[kTextCapacity + 16];
+    char buf[kReadoutCapacity + 16];
     std::memset(buf, 0x5A, sizeof buf);
     const double v = gaugert::runTextForm(x, form, buf);
-    for (size_t i = kTextCapacity; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0x5A);
-    return {std::string(buf, strnlen(buf, kTextCapacity)), v};
+    for (size_t i = kReadoutCapacity; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0x5A);
+    return {std::string(buf, strnlen(buf, kReadoutCapacity)), v};
 }
 
 double single(double x) { return static_cast<double>(static_cast<float>(x)); }
@@ -56,7 +56,7 @@ void expectCases(cases::Readout r) {
     for (const cases::ReadoutCase& c : cases::kReadoutCases) {
         if (!cases::appliesTo(c, r)) continue;
         ++n;
-        EXPECT_EQ(readout(f, c.x).text, cases::shown(c.text, kTextCapacity)) << f.format << " of " << c.x;
+        EXPECT_EQ(readout(f, c.x).text, cases::shown(c.text, kReadoutCapacity)) << f.format << " of " << c.x;
     }
     EXPECT_GT(n, 0);
 }
@@ -94,10 +94,10 @@ TEST(MonovueReadouts, HostileValuesStayWithinTheCapacity) {
         for (double x : {kNaN, -kNaN, HUGE_VAL, -HUGE_VAL, -0.0, 3e38, -3e38, 1.7976931348623157e308,
                          -1.7976931348623157e308, 3.4028234663852886e38, 1e-320}) {
             const Text t = readout(*f, x);
-            EXPECT_LT(t.text.size(), kTextCapacity) << f->format << " of " << x;
+            EXPECT_LT(t.text.size(), kReadoutCapacity) << f->format << " of " << x;
         }
     }
-    EXPECT_EQ(readout(monovue::kFlapsText, 3e38).text.size(), kTextCapacity - 1);  // cut
+    EXPECT_EQ(readout(monovue::kFlapsText, 3e38).text.size(), kReadoutCapacity - 1);  // cut
     EXPECT_EQ(readout(monovue::kFobText, -HUGE_VAL).text, "  -inf");
     EXPECT_EQ(readout(monovue::kN1Text, kNaN).text, "nan");
     EXPECT_EQ(readout(monovue::kEgtText, -0.0).text, "-273");

@@ -56,7 +56,7 @@ inline const uint32_t kFrameVars[21] = {323, 324, 325, 624, 643, 662, 681, 567, 
 
 struct Frame {
     Var refreshList[2] = {{324, 0}, {325, 0}};
-    char text[18][gaugert::kTextCapacity];
+    char text[18][gaugert::kReadoutCapacity];
     double values[28];
 };
 

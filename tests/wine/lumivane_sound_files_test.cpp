@@ -28,7 +28,7 @@
 #include "support.h"
 #include "tests/support/wave_file.h"
 
-using namespace wt;
+using namespace winetest;
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include "tests/cases/lumivane_lit_cases.h"
 #include "tests/support/wave_file.h"
 
-using namespace wt;
+using namespace winetest;
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "support.h"
 
-using namespace wt;
+using namespace winetest;
 
 namespace {
 

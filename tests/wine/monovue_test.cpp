@@ -22,13 +22,13 @@
 #include "support.h"
 #include "tests/cases/monovue_readout_cases.h"
 
-using namespace wt;
+using namespace winetest;
 
 namespace {
 
 // The text buffer the host must provide per string element (README).
-constexpr uint32_t kTextCapacity = 16;
-static_assert(kTextCapacity == gaugert::kTextCapacity, "the documented capacity is the runtime's");
+constexpr uint32_t kReadoutCapacity = 16;
+static_assert(kReadoutCapacity == gaugert::kReadoutCapacity, "the documented capacity is the runtime's");
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -42,7 +42,7 @@ using cases::Readout;
 using cases::kN1, cases::kEgt, cases::kN2, cases::kFf, cases::kFob, cases::kFlaps;
 enum NeedleRoutine { kPass, kEgt1, kEgt2, kEgt34 };
 
-struct Point { double value; int32_t x, y; };
+struct ExpectedPoint { double value; int32_t x, y; };
 
 struct Element {
     Kind kind;
@@ -50,7 +50,7 @@ struct Element {
     int32_t x, y;
     uint32_t var;
     // needles
-    std::vector<Point> points = {};
+    std::vector<ExpectedPoint> points = {};
     NeedleRoutine needle = kPass;
     // strings
     Readout readout = kN1;
@@ -58,7 +58,7 @@ struct Element {
     uint32_t images = 0;
 };
 
-Element needle(uint32_t bitmap, int32_t x, int32_t y, uint32_t var, std::vector<Point> p, NeedleRoutine r) {
+Element needle(uint32_t bitmap, int32_t x, int32_t y, uint32_t var, std::vector<ExpectedPoint> p, NeedleRoutine r) {
     Element e{kNeedle, bitmap, x, y, var};
     e.points = std::move(p);
     e.needle = r;
@@ -133,8 +133,8 @@ double expectedValue(Readout r, double x) {
 }
 
 // What a readout shows of a whole text: the runtime writes at most
-// kTextCapacity (16) bytes, the NUL included.
-std::string shown(const std::string& text) { return cases::shown(text, kTextCapacity); }
+// kReadoutCapacity (16) bytes, the NUL included.
+std::string shown(const std::string& text) { return cases::shown(text, kReadoutCapacity); }
 
 double expectedNeedle(NeedleRoutine r, double x) {
     switch (r) {
@@ -157,7 +157,7 @@ protected:
     static uint32_t routineOffset(Kind k) { return k == kNeedle ? 0xE0 : k == kString ? 0x138 : 0x84; }
 
     // Every byte of the module's writable sections.
-    std::vector<uint8_t> writableData() const { return wt::writableData(m); }
+    std::vector<uint8_t> writableData() const { return winetest::writableData(m); }
 };
 
 // ---- module records -------------------------------------------------------------------
@@ -403,7 +403,7 @@ struct TextResult {
 class MonovueText : public Monovue {
 protected:
     TextResult callText(uint8_t* e, double x) {
-        uint8_t buffer[kTextCapacity + 32];
+        uint8_t buffer[kReadoutCapacity + 32];
         std::memset(buffer, 0xA5, sizeof buffer);
         const uint32_t p = addr(buffer);
         std::memcpy(e + 0xB8, &p, 4);
@@ -412,8 +412,8 @@ protected:
         r.value = valueRoutine(e, 0x138);
         const uint32_t zero = 0;
         std::memcpy(e + 0xB8, &zero, 4);
-        r.guardIntact = std::all_of(buffer + kTextCapacity, buffer + sizeof buffer, [](uint8_t b) { return b == 0xA5; });
-        r.terminated = std::memchr(buffer, 0, kTextCapacity) != nullptr;
+        r.guardIntact = std::all_of(buffer + kReadoutCapacity, buffer + sizeof buffer, [](uint8_t b) { return b == 0xA5; });
+        r.terminated = std::memchr(buffer, 0, kReadoutCapacity) != nullptr;
         r.text = r.terminated ? reinterpret_cast<const char*>(buffer) : std::string();
         return r;
     }
@@ -473,7 +473,7 @@ TEST_F(MonovueText, HostileValuesStayWithinTheCapacity) {
             const TextResult r = callText(chain[i], x);
             EXPECT_TRUE(r.guardIntact) << "wrote past the capacity";
             EXPECT_TRUE(r.terminated);
-            EXPECT_LT(r.text.size(), kTextCapacity);
+            EXPECT_LT(r.text.size(), kReadoutCapacity);
         }
     }
     // Specials are short, signed, space-padded; long numbers are cut.
@@ -529,7 +529,7 @@ TEST_F(Monovue, ValueRoutinesCallNoService) {
     rec.attach(m);
     const std::vector<uint8_t*> chain = elements();
     ASSERT_EQ(chain.size(), 29u);
-    uint8_t buffer[kTextCapacity];
+    uint8_t buffer[kReadoutCapacity];
     for (size_t i = 1; i < chain.size(); ++i) {
         const Element& t = chainTable()[i];
         if (t.kind == kString) {
@@ -555,7 +555,7 @@ TEST_F(Monovue, AFrameChangesOnlyTheRefreshedValues) {
                              reinterpret_cast<uint8_t*>(rec.calls[1].args.at(0))};
     const std::vector<uint8_t*> chain = elements();
     ASSERT_EQ(chain.size(), 29u);
-    static char buffers[18][kTextCapacity];
+    static char buffers[18][kReadoutCapacity];
     int b = 0;
     for (size_t i = 1; i < chain.size(); ++i) {
         if (chainTable()[i].kind == kString) {
@@ -690,7 +690,7 @@ TEST_F(Monovue, BackgroundMarkings) {
         // the rightmost of them) is where the needle points at value 0: the
         // first entry of the needle's point table, within a pixel, and in
         // its direction from the pivot within 2.5 degrees.
-        const Point zero = chainTable()[1 + 4 * i].points[0];
+        const ExpectedPoint zero = chainTable()[1 + 4 * i].points[0];
         ASSERT_EQ(zero.value, 0.0);
         int endX = -1, endY = -1;
         for (int y = 30; y <= 47; ++y)

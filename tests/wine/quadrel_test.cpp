@@ -9,7 +9,7 @@
 #include "support.h"
 #include "tests/cases/quadrel_lever_cases.h"
 
-using namespace wt;
+using namespace winetest;
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "tests/support/dist.h"
 
-namespace wt {
+namespace winetest {
 
 Module loadModule(const char* name) {
     Module m;
@@ -537,4 +537,4 @@ std::ostream& operator<<(std::ostream& os, const ServiceCall& c) {
     return os << ")";
 }
 
-}  // namespace wt
+}  // namespace winetest

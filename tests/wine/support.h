@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-namespace wt {
+namespace winetest {
 
 // ---- raw reads ---------------------------------------------------------------
 inline uint32_t u32(const void* base, uint32_t off) {
@@ -306,4 +306,4 @@ private:
     const char* module_;
 };
 
-}  // namespace wt
+}  // namespace winetest

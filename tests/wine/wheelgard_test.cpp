@@ -15,7 +15,7 @@
 #include "support.h"
 #include "tests/cases/wheelgard_cases.h"
 
-using namespace wt;
+using namespace winetest;
 
 namespace {
 

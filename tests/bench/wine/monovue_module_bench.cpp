@@ -15,7 +15,7 @@
 
 #include "tests/wine/support.h"
 
-using namespace wt;
+using namespace winetest;
 
 int main(int argc, char** argv) {
     const int frames = argc > 1 ? std::atoi(argv[1]) : 20000;
