@@ -108,32 +108,15 @@ HGLOBAL WINAPI watchGlobalFree(HGLOBAL block) {
     return gWatch.free(block);
 }
 
-// Points the module's import of `dll`'s routine `name` (or, with no name,
-// its ordinal `ordinal`) at `to`; returns what the slot held, or null.
+// Routes the module's import of `name` (or of `ordinal` when `name` is
+// null) in `dll` to `to`; returns what the slot held, null when the module
+// imports no such function.
 void* redirectImport(const Module& m, const char* dll, const char* name, WORD ordinal, void* to) {
-    auto* base = reinterpret_cast<uint8_t*>(m.handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
-        if (lstrcmpiA(reinterpret_cast<char*>(base + d->Name), dll) != 0) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + d->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<void**>(base + d->FirstThunk);
-        for (int i = 0; names[i].u1.AddressOfData; ++i) {
-            const DWORD t = names[i].u1.AddressOfData;
-            const bool byOrdinal = IMAGE_SNAP_BY_ORDINAL32(t);
-            if (name == nullptr ? !(byOrdinal && IMAGE_ORDINAL32(t) == ordinal)
-                                : (byOrdinal || lstrcmpA(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + t)->Name, name) != 0))
-                continue;
-            void* was = slots[i];
-            DWORD old = 0;
-            VirtualProtect(&slots[i], 4, PAGE_READWRITE, &old);
-            slots[i] = to;
-            VirtualProtect(&slots[i], 4, old, &old);
-            return was;
-        }
-    }
-    return nullptr;
+    void** slot = importSlot(m, dll, name, ordinal);
+    if (slot == nullptr) return nullptr;
+    void* was = *slot;
+    redirect(slot, to);
+    return was;
 }
 
 // ---- the simulator around the module --------------------------------------------
