@@ -103,3 +103,30 @@ def batch(jobs, timeout=1200):
     outs, codes = _split_jobs(out, len(jobs))
     errs, codes_err = _split_jobs(err, len(jobs))
     return [(codes[i] if codes[i] is not None else codes_err[i], outs[i], errs[i]) for i in range(len(jobs))]
+
+
+CHECK_MARK = "@@check "
+FINDING_MARK = "@@check-finding "
+
+
+def check_jobs(jobs, timeout=1200):
+    """Single checks, each a line `check MODULE --only NAME ...` of one batch
+    (the form in which `gaugehost check` runs each of its checks), and the
+    result of each: the worker's JSON, or, where the worker ended without one
+    (module code hung or took the worker down), a failure with the error the
+    batch left for that job."""
+    out = []
+    for (rc, stdout, stderr), args in zip(batch(jobs, timeout), jobs):
+        found = [json.loads(l[l.index(CHECK_MARK) + len(CHECK_MARK):]) for l in stdout.splitlines()
+                 if CHECK_MARK in l and FINDING_MARK not in l]
+        if found:
+            out.append(found[-1])
+            continue
+        findings = [json.loads(l[l.index(FINDING_MARK) + len(FINDING_MARK):])
+                    for l in stdout.splitlines() if FINDING_MARK in l]
+        errors = [l.split("gaugehost: error: ", 1)[1] for l in stderr.splitlines() if "gaugehost: error: " in l]
+        failures = [f["fail"] for f in findings if "fail" in f]
+        failures.append(errors[-1] if errors else "no result (exit %s): %s" % (rc, stderr.strip()[-300:]))
+        out.append({"name": args[args.index("--only") + 1], "status": "FAIL", "exit": rc, "reason": failures[0],
+                    "failures": failures, "warnings": [f["warn"] for f in findings if "warn" in f]})
+    return out

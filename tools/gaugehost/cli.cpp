@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +16,7 @@ const char* usageText() {
     return "usage: gaugehost inspect MODULE.gau [--json] [--no-run]\n"
            "       gaugehost render MODULE.gau [--set VAR=VALUE ...] [--frames N] [--scale K] [--log] -o OUT.png\n"
            "       gaugehost run MODULE.gau SCENARIO [--scale K]\n"
+           "       gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]\n"
            "       gaugehost batch LIST   (one command line of the above per line)\n"
            "options: --timeout S  seconds any one call into the module may take (default 10)\n";
 }
@@ -77,6 +79,18 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (a == "--worker") o.worker = next();
         else if (a == "--from") o.from = int(parseInteger(next(), 0, 1 << 30, "--from"));
         else if (a == "--timeout") o.timeout = unsigned(parseInteger(next(), 1, 3600, "--timeout"));
+        else if (a == "--level") o.level = int(parseInteger(next(), 1, 5, "--level"));
+        else if (a == "--seed") o.seed = uint32_t(parseInteger(next(), 0, 0xFFFFFFFFll, "--seed"));
+        else if (a == "--junit") o.junit = next();
+        else if (a == "--only") {
+            const std::string names = next();
+            for (size_t p = 0; p <= names.size();) {
+                const size_t comma = std::min(names.find(',', p), names.size());
+                if (comma == p) throw UsageError("--only wants CHECK[,CHECK...], not '" + names + "'");
+                o.only.push_back(names.substr(p, comma - p));
+                p = comma + 1;
+            }
+        }
         else if (a == "--set") {
             const std::string s = next();
             const size_t eq = s.find('=');
@@ -96,10 +110,14 @@ Options parseOptions(const std::vector<std::string>& args) {
         o.list = pos[1];
         return o;
     }
-    if (o.command != "inspect" && o.command != "render" && o.command != "run")
+    if (o.command != "inspect" && o.command != "render" && o.command != "run" && o.command != "check")
         throw UsageError("unknown command " + o.command);
     if (pos.size() < 2) throw UsageError("name a module");
     o.module = pos[1];
+    if (o.command == "check") {
+        o.modules.assign(pos.begin() + 1, pos.end());
+        return o;
+    }
     if (o.command == "run") {
         if (pos.size() != 3) throw UsageError("run wants MODULE and SCENARIO");
         o.scenario = pos[2];

@@ -35,6 +35,14 @@ struct Options {
     bool json = false, run = true, log = false;
     int frames = 1, scale = 1;
     unsigned timeout = 10;
+    // check: every module named (module is the first), the level, the
+    // checks asked for (empty: all of the level), the seed of the random
+    // values, and where JUnit XML goes.
+    std::vector<std::string> modules;
+    int level = 3;
+    std::vector<std::string> only;
+    uint32_t seed = 1;
+    std::string junit;
     std::string worker;   // in the worker: the supervisor's shared state
     int from = 0;         // in a batch worker: the first job to run
     std::vector<std::pair<uint32_t, double>> sets;

@@ -82,9 +82,29 @@ std::string GaugeHost::varName(uint32_t addr) const {
 CallResult GaugeHost::call(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                            bool returnsDouble) {
     CallBreach breach;
-    const CallResult r = guardedCall(what, fn, args, returnsDouble, &breach);
+    LARGE_INTEGER t0 = {}, t1 = {}, f = {};
+    if (onCall) QueryPerformanceCounter(&t0);
+    running_ = what;
+    CallResult r;
+    try {
+        r = guardedCall(what, fn, args, returnsDouble, &breach);
+    } catch (...) {
+        running_.clear();
+        throw;
+    }
+    running_.clear();
     if (breach.any()) warn(what + " broke the calling convention: it " + breach.describe());
+    if (onCall) {
+        QueryPerformanceCounter(&t1);
+        QueryPerformanceFrequency(&f);
+        onCall(what, breach, double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart));
+    }
     return r;
+}
+
+const TextBuffer* GaugeHost::textBuffer(size_t element) const {
+    auto it = textBuffers_.find(element);
+    return it == textBuffers_.end() ? nullptr : it->second.get();
 }
 
 void GaugeHost::keyEvent(uint32_t id, int32_t param) {
@@ -227,15 +247,20 @@ bool GaugeHost::mouse(int32_t x, int32_t y, uint32_t event) {
         logLine(at + " hits mouse entry " + std::to_string(i + 1) + " (" + std::to_string(e.x) + ", " +
                 std::to_string(e.y) + ", " + std::to_string(e.w) + ", " + std::to_string(e.h) + "), handler " +
                 m_.offset(e.handler));
-        static hostapi::MousePoint point;
-        point = {x, y};
-        const CallResult r =
-            call("mouse handler of entry " + std::to_string(i + 1), e.handler, {uint32_t(uintptr_t(&point)), event});
-        if (r.eax != 0) logLine("handler returned " + std::to_string(int32_t(r.eax)));
+        const int32_t r = handleMouse(i, x, y, event);
+        if (r != 0) logLine("handler returned " + std::to_string(r));
         return true;
     }
     logLine(at + " hits no rectangle");
     return false;
+}
+
+int32_t GaugeHost::handleMouse(size_t entry, int32_t x, int32_t y, uint32_t event) {
+    static hostapi::MousePoint point;
+    point = {x, y};
+    return int32_t(call("mouse handler of entry " + std::to_string(entry + 1), mouseList_.at(entry).handler,
+                        {uint32_t(uintptr_t(&point)), event})
+                       .eax);
 }
 
 // ---- values and drawing ------------------------------------------------------------
@@ -270,13 +295,20 @@ double GaugeHost::elementValue(size_t index) {
     return m_.read<hostapi::ModuleVar>(e.var.addr, e.label + " variable").value;
 }
 
+void GaugeHost::evaluate() {
+    drawnValues.assign(g_.elements.size(), std::nan(""));
+    for (size_t i = 0; i < g_.elements.size(); ++i) drawnValues[i] = elementValue(i);
+}
+
 Picture GaugeHost::draw() {
     Picture c = renderer_.begin(m_, g_);
+    drawnValues.assign(g_.elements.size(), std::nan(""));
     for (size_t i = 0; i < g_.elements.size(); ++i) {
         const Element& e = g_.elements[i];
         // Bit 30 hides the element itself; its children are still drawn.
         const uint32_t flags = m_.u32(e.flagsSlot(), e.label);
         const double v = elementValue(i);
+        drawnValues[i] = v;
         if (flags & hostapi::kImageFlagHidden) continue;
         double value = v, xValue = 0;
         if (e.kind == hostapi::kSlider) {

@@ -60,6 +60,9 @@ public:
     // handler was called.
     bool mouse(int32_t x, int32_t y, uint32_t event);
     Picture draw();               // the tree as it stands, at the host's scale
+    // What a draw asks of the module, without drawing: every element's
+    // value, value routines called in drawing order (into drawnValues).
+    void evaluate();
 
     SimulationModel sim;
     std::vector<KeyEvent> keys;             // every key event received
@@ -73,6 +76,21 @@ public:
     void warn(const std::string& s);
     // Receives every log line in place of standard output when set.
     std::function<void(const std::string&)> logSink;
+
+    // For the check command: each call into the module as it returns (what
+    // it did to the calling convention, its time in seconds), and each
+    // service call as it arrives (with the module call it came from).
+    std::function<void(const std::string& what, const CallBreach& breach, double seconds)> onCall;
+    std::function<void(unsigned slot, const uint32_t* args, const std::string& during)> onService;
+    // The value each element was drawn with by the last draw() or
+    // evaluate() (the value routine's result, or the element's variable).
+    std::vector<double> drawnValues;
+    // The text buffer of a string element (null for any other element, or
+    // before the tree is installed).
+    const TextBuffer* textBuffer(size_t element) const;
+    // Calls the handler of mouse list entry `entry` with a point as drawn and
+    // an event, as a hit there does. Returns what the handler returned.
+    int32_t handleMouse(size_t entry, int32_t x, int32_t y, uint32_t event);
 
     const std::vector<MouseEntry>& mouseList() const { return mouseList_; }
     bool mouseActive() const { return mouseActive_; }
@@ -100,6 +118,7 @@ private:
     std::vector<MouseEntry> mouseList_;
     bool mouseActive_ = false;
     uint32_t mouseListAddr_ = 0;
+    std::string running_;   // the module call now running, for onService
     Renderer renderer_;
 };
 

@@ -55,7 +55,7 @@ bool sameFile(const std::wstring& a, const std::wstring& b) {
 
 }  // namespace
 
-ModuleImage::ModuleImage(const std::string& path) : path_(path) {
+ModuleImage::ModuleImage(const std::string& path, bool runEntryPoint) : path_(path) {
     // No error boxes: a broken file must come back as an error code.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX);
     const std::wstring full = fullPath(widen(path));
@@ -68,7 +68,8 @@ ModuleImage::ModuleImage(const std::string& path) : path_(path) {
     const size_t slash = load.find_last_of(L"\\/");
     if (load.find(L'.', slash == std::wstring::npos ? 0 : slash) == std::wstring::npos) load += L'.';
     watchBegin("loading " + path + " (its entry point)");
-    handle_ = LoadLibraryExW(load.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    handle_ = LoadLibraryExW(load.c_str(), nullptr,
+                             LOAD_WITH_ALTERED_SEARCH_PATH | (runEntryPoint ? 0 : DONT_RESOLVE_DLL_REFERENCES));
     const DWORD error = GetLastError();
     watchEnd();
     if (handle_ == nullptr) throw HostError("cannot load " + path + " as a module: " + windowsError(error));

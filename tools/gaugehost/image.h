@@ -48,8 +48,11 @@ class ModuleImage {
 public:
     // Loads exactly the file named (full path, no search, no ".dll" added)
     // as the simulator does, and maps out its sections. Throws HostError
-    // when the file cannot be loaded.
-    explicit ModuleImage(const std::string& path);
+    // when the file cannot be loaded. With `runEntryPoint` false the loader
+    // only maps and relocates the image: its entry point does not run and
+    // its imports are not bound, so no code of the module (or of a library
+    // it imports) runs, and none may be called.
+    explicit ModuleImage(const std::string& path, bool runEntryPoint = true);
     // Unloads the module (its detach code runs under the watchdog).
     ~ModuleImage();
     ModuleImage(const ModuleImage&) = delete;

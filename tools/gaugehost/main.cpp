@@ -3,6 +3,7 @@
 //   gaugehost inspect MODULE.gau [--json] [--no-run]
 //   gaugehost render MODULE.gau [--set VAR=VALUE ...] [--frames N] [--scale K] [--log] -o OUT.png
 //   gaugehost run MODULE.gau SCENARIO [--scale K]
+//   gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]
 //   gaugehost batch LIST
 //
 // The process started by the user is the supervisor; the module runs in a
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <memory>
 
+#include "check.h"
 #include "cli.h"
 #include "gauge_host.h"
 #include "guard.h"
@@ -47,6 +49,7 @@ int render(const Options& o, ModuleImage& m, Gauge& g) {
 // One command in the worker: load the module, do what was asked. Returns
 // the exit status; what went wrong is on standard error.
 int runCommand(const Options& o) {
+    if (o.command == "check") return runCheckJob(o);
     auto report = [](int code, const char* what) {
         markReported();
         std::fflush(stdout);
@@ -142,6 +145,20 @@ int wmain() {
     } catch (const InputError& e) {
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         quit(kExitInput);
+    }
+    if (o.command == "check" && o.worker.empty()) {
+        try {
+            quit(superviseCheck(o));
+        } catch (const UsageError& e) {
+            std::fprintf(stderr, "gaugehost: %s\n", e.what());
+            quit(kExitUsage);
+        } catch (const InputError& e) {
+            std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
+            quit(kExitInput);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
+            quit(kExitFault);
+        }
     }
     if (o.worker.empty()) quit(superviseWorker(o.timeout));
     attachWorker(o.worker.c_str());

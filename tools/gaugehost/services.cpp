@@ -109,6 +109,7 @@ namespace gh {
 
 void GaugeHost::service(unsigned slot, const uint32_t* a) {
     using namespace hostapi;
+    if (onService) onService(slot, a, running_);
     std::string failure;
     try {
         std::string line = "service " + std::to_string(slot) + " " + serviceName(slot) + "(";

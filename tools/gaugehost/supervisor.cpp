@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "image.h"
+
 namespace gh {
 
 namespace {
@@ -25,8 +27,15 @@ struct Shared {
 static_assert(sizeof(Shared) == 4096, "one page");
 
 Shared* gShared = nullptr;
+const BatchCapture* gCapture = nullptr;   // a batch whose output its caller reads back
 
+// The supervisor's own lines, on the stream the worker's output goes to.
 void say(FILE* f, const std::string& s) {
+    if (gCapture) {
+        DWORD written = 0;
+        WriteFile(f == stderr ? gCapture->err : gCapture->out, s.data(), DWORD(s.size()), &written, nullptr);
+        return;
+    }
     std::fputs(s.c_str(), f);
     std::fflush(f);
 }
@@ -36,23 +45,29 @@ struct Worker {
     int status = 0;
 };
 
-// Starts the worker on our own command line plus `extra`, waits for it to
-// end, and ends it when it makes no progress for longer than `silence`
-// milliseconds (then `hung` is set).
-bool runWorker(HANDLE map, const std::wstring& extra, DWORD silence, Worker& w, bool& hung) {
+std::wstring selfPath() {
     wchar_t self[MAX_PATH * 4] = {};
     GetModuleFileNameW(nullptr, self, sizeof self / sizeof self[0] - 1);
+    return self;
+}
+
+// Starts the worker on `command` plus `extra`, waits for it to end, and
+// ends it when it makes no progress for longer than `silence` milliseconds
+// (then `hung` is set).
+bool runWorker(HANDLE map, const std::wstring& command, const std::wstring& extra, DWORD silence, Worker& w,
+               bool& hung) {
+    const std::wstring self = selfPath();
     wchar_t handleText[32];
     std::swprintf(handleText, 32, L"0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(map)));
-    std::wstring line = std::wstring(GetCommandLineW()) + L" --worker " + handleText + extra;
+    std::wstring line = command + L" --worker " + handleText + extra;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdOutput = gCapture ? HANDLE(gCapture->out) : GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = gCapture ? HANDLE(gCapture->err) : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
         std::fprintf(stderr, "gaugehost: error: cannot start the worker (Windows error %lu)\n", GetLastError());
         return false;
     }
@@ -62,6 +77,7 @@ bool runWorker(HANDLE map, const std::wstring& extra, DWORD silence, Worker& w, 
     hung = false;
     for (;;) {
         if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) break;
+        if (gCapture && gCapture->poll) gCapture->poll();
         if (gShared->beat != last) {
             last = gShared->beat;
             lastChange = GetTickCount();
@@ -183,23 +199,29 @@ int superviseWorker(unsigned timeout) {
     // seconds; silence for longer than that means the worker lost control.
     Worker w;
     bool hung = false;
-    if (!runWorker(map, L"", (timeout + 5) * 1000, w, hung)) return 3;
+    if (!runWorker(map, GetCommandLineW(), L"", (timeout + 5) * 1000, w, hung)) return 3;
     return outcome(w, hung, timeout);
 }
 
-int superviseBatch(const std::string&, int jobs, unsigned timeout) {
+int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, const BatchCapture* capture) {
     HANDLE map = createShared();
     if (!map) {
         std::fprintf(stderr, "gaugehost: error: cannot create the worker's shared state\n");
         return 3;
     }
+    gCapture = capture;
+    struct Restore {
+        ~Restore() { gCapture = nullptr; }
+    } restore;
+    // The worker runs the list itself; each line carries its own options.
+    const std::wstring command = L"\"" + selfPath() + L"\" batch \"" + widen(listFile) + L"\"";
     int from = 0;
     bool troubled = false;   // a worker died between jobs
     while (from < jobs) {
         resetShared(from);
         Worker w;
         bool hung = false;
-        if (!runWorker(map, L" --from " + std::to_wstring(from), (timeout + 5) * 1000, w, hung)) return 3;
+        if (!runWorker(map, command, L" --from " + std::to_wstring(from), (timeout + 5) * 1000, w, hung)) return 3;
         const int running = gShared->job;
         if (running >= 0 && gShared->jobsDone <= running) {
             // The worker ended inside a job: that job ends here, with the

@@ -11,6 +11,7 @@
 //   @@gaugehost job N end: exit C
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace gh {
@@ -45,10 +46,22 @@ void jobEnds(int index, int code);
 // per-call limit in seconds.
 int superviseWorker(unsigned timeout);
 
+// Where a batch's output goes when its caller reads it back (the check
+// command) rather than passing it on: the worker's two streams, and the
+// supervisor's own messages about a worker that died, are written to these
+// files (handles the worker can inherit), and `poll` is called about every
+// 100 ms while a worker runs, to follow the output as it grows.
+struct BatchCapture {
+    void* out = nullptr;
+    void* err = nullptr;
+    std::function<void()> poll;
+};
+
 // In the supervisor: runs `jobs` command lines (the LIST file's lines) in
 // as few workers as the jobs allow. Returns 0 when every job ran (whatever
 // its own exit status), or the status of a failure of the batch itself.
-int superviseBatch(const std::string& listFile, int jobs, unsigned timeout);
+// Output goes to the supervisor's own streams, or to `capture`.
+int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, const BatchCapture* capture = nullptr);
 
 // The marker lines (also used by the worker).
 std::string jobBeginMarker(int index, const std::string& line);

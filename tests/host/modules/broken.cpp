@@ -1,6 +1,8 @@
 // Small gauge modules that break the host's contracts on purpose, one fault
 // per build (the macro BROKEN names it). The host must meet each with a
 // clear error, or draw a picture where the fault is harmless.
+#include <windows.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -68,23 +70,47 @@
 #ifndef BROKEN_needle_table_outside
 #define BROKEN_needle_table_outside 0
 #endif
+#ifndef BROKEN_clobber_esi
+#define BROKEN_clobber_esi 0
+#endif
+#ifndef BROKEN_cdecl_routine
+#define BROKEN_cdecl_routine 0
+#endif
+#ifndef BROKEN_leak_registration
+#define BROKEN_leak_registration 0
+#endif
+#ifndef BROKEN_wild_key
+#define BROKEN_wild_key 0
+#endif
+#ifndef BROKEN_text_unterminated
+#define BROKEN_text_unterminated 0
+#endif
+#ifndef BROKEN_grow_memory
+#define BROKEN_grow_memory 0
+#endif
+#ifndef BROKEN_random_fault
+#define BROKEN_random_fault 0
+#endif
+#ifndef BROKEN_leak_load
+#define BROKEN_leak_load 0
+#endif
+#ifndef BROKEN_entry_fails
+#define BROKEN_entry_fails 0
+#endif
+#ifndef BROKEN_missing_bitmap
+#define BROKEN_missing_bitmap 0
+#endif
+#ifndef BROKEN_slow_frame
+#define BROKEN_slow_frame 0
+#endif
 #ifndef BROKEN_thread_fault
 #define BROKEN_thread_fault 0
 #endif
-#if IS(thread_fault)
-#include <windows.h>
-#endif
 
 // Version 800 for the faults that need value routines.
-#define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside))
+#define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside) || \
+              IS(text_unterminated) || IS(random_fault))
 
-using hostapi::ElementHeader;
-using hostapi::GaugeHeader;
-using hostapi::ModuleVar;
-using hostapi::MouseHandler;
-using hostapi::MousePoint;
-using hostapi::MouseRect;
-using hostapi::PointEntry;
 
 extern "C" {
 #if IS(no_import_table)
@@ -106,30 +132,31 @@ void call(Args... args) {
     reinterpret_cast<void(__stdcall*)(Word<Args>...)>(services()[S])(uint32_t(args)...);
 }
 
-extern GaugeHeader header;
+extern hostapi::GaugeHeader header;
 extern uint8_t root[0x60];
 extern uint8_t child[0x144];
-ElementHeader* rootSlot[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
+hostapi::ElementHeader* rootSlot[2] = {reinterpret_cast<hostapi::ElementHeader*>(root), nullptr};
 #if IS(unterminated_children)
 // A child list that fills its own section to the end of the page.
-__attribute__((section(".zlist"), used)) ElementHeader* rootChildren[1024];
+__attribute__((section(".zlist"), used)) hostapi::ElementHeader* rootChildren[1024];
 #else
-ElementHeader* rootChildren[2] = {reinterpret_cast<ElementHeader*>(child), nullptr};
+hostapi::ElementHeader* rootChildren[2] = {reinterpret_cast<hostapi::ElementHeader*>(child), nullptr};
 #endif
-ElementHeader* childChildren[2] = {reinterpret_cast<ElementHeader*>(root), nullptr};
-ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
+hostapi::ElementHeader* childChildren[2] = {reinterpret_cast<hostapi::ElementHeader*>(root), nullptr};
+hostapi::ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
 char longName[300];
 
-int32_t __stdcall clickHandler(const MousePoint*, uint32_t) {
-    call<hostapi::kSendKeyEvent>(1234, 0);
+int32_t __stdcall clickHandler(const hostapi::MousePoint*, uint32_t) {
+    // wild_key: an id far outside the simulator's key events (from 0x10000).
+    call<hostapi::kSendKeyEvent>(IS(wild_key) ? 0x7FFFFF00u : 0x10000u + 1234u, 0);
     return 0;
 }
 
-MouseRect mouseList[] = {
+hostapi::MouseRect mouseList[] = {
     {1, 0, 0, 0, 0, 0xFFFFFFFFu, 0, 0, 0, nullptr, 0},
     {2, 0, 0, 4, 4, 5, 0, 0x20000000u, 0,
 #if IS(handler_in_data)
-     reinterpret_cast<MouseHandler>(&moduleVar),
+     reinterpret_cast<hostapi::MouseHandler>(&moduleVar),
 #else
      clickHandler,
 #endif
@@ -151,23 +178,29 @@ DWORD __stdcall faultingThread(void*) {
 }
 #endif
 
+#if IS(cdecl_routine)
+// Declared to the host as __stdcall: the host's argument stays on its stack.
+void __cdecl install(uint32_t arg) {
+#else
 void __stdcall install(uint32_t arg) {
+#endif
     call<hostapi::kInstallElements>(rootAddr(), arg);
 #if IS(thread_fault)
     HANDLE t = CreateThread(nullptr, 0, faultingThread, nullptr, 0, nullptr);
     WaitForSingleObject(t, 5000);
 #endif
+#if IS(grow_memory)
+    // Memory taken on every install and never given back.
+    std::memset(HeapAlloc(GetProcessHeap(), 0, 64 * 1024), 1, 64 * 1024);
+#endif
 #if IS(fault_install)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
 #endif
 #if IS(unknown_service)
-    // A slot that no module calls: the host cannot know how many arguments
-    // it would have to remove.
     reinterpret_cast<void(__stdcall*)(uint32_t)>(services()[50])(1);
 #endif
     const uint32_t record = *reinterpret_cast<uint32_t*>(root + 0x3C);
-    call<hostapi::kRegisterMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header),
-                                        record + 4);
+    call<hostapi::kRegisterMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header), record + 4);
     call<hostapi::kAttachMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
 }
 void __stdcall initialize() {
@@ -180,6 +213,9 @@ void __stdcall initialize() {
 __attribute__((naked)) void update() {
     __asm__("xorl %ebx, %ebx\n\txorl %esi, %esi\n\txorl %edi, %edi\n\txorl %ebp, %ebp\n\tret $8");
 }
+#elif IS(clobber_esi)
+// Returns as it should, but with esi changed.
+__attribute__((naked)) void update() { __asm__("xorl %esi, %esi\n\tret"); }
 #else
 void __stdcall update() {
 #if IS(hang_update)
@@ -188,14 +224,21 @@ void __stdcall update() {
 #endif
     call<hostapi::kUpdateElements>(rootAddr());
     call<hostapi::kRefreshModuleVar>(reinterpret_cast<uint32_t>(&moduleVar));
+#if IS(slow_frame)
+    // Several milliseconds of arithmetic in every frame.
+    volatile double x = 0.5;
+    for (int i = 0; i < 500000; ++i) x = x * 1.0000001 + 0.25;
+#endif
 }
 #endif
 void __stdcall kill() {
+#if !IS(leak_registration)
     call<hostapi::kReleaseMouseRects>(reinterpret_cast<uint32_t>(mouseList), reinterpret_cast<uint32_t>(&header));
+#endif
     call<hostapi::kReleaseElements>(rootAddr());
 }
 
-double __stdcall valueRoutine(ElementHeader* e) {
+double __stdcall valueRoutine(hostapi::ElementHeader* e) {
 #if IS(text_overrun)
     char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
     std::memset(text, 'x', 299);
@@ -207,6 +250,17 @@ double __stdcall valueRoutine(ElementHeader* e) {
 #elif IS(value_routine_fault)
     (void)e;
     return double(*reinterpret_cast<volatile int*>(0x20));
+#elif IS(text_unterminated)
+    // Fills the whole buffer, with no room left for the terminating NUL.
+    char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
+    std::memset(text, 'x', 256);
+#elif IS(random_fault)
+    // Divides by zero for some ordinary values (whole parts 3, 10, 17, ...)
+    // but for none of the extremes.
+    double x;
+    std::memcpy(&x, reinterpret_cast<uint8_t*>(e) + 0x48, 8);
+    volatile int k = int(x) % 7 - 3;
+    return double(100 / k);
 #else
     (void)e;
 #endif
@@ -219,12 +273,12 @@ void __stdcall callback(uint32_t, int32_t code, uint32_t) {
 
 void setWords(uint8_t* p, uint32_t off, uint32_t v) { std::memcpy(p + off, &v, 4); }
 
-PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
+hostapi::PointEntry points[2] = {{0, 0, 0.0, {}}, {4, 0, 1.0, {}}};
 
 }  // namespace
 
 namespace {
-GaugeHeader header;
+hostapi::GaugeHeader header;
 uint8_t root[0x60];
 uint8_t child[0x144];
 uint8_t failures[12];
@@ -254,14 +308,14 @@ struct Records {
         setWords(root, 0x04, 100);
         setWords(root, 0x20, reinterpret_cast<uint32_t>(&header));
 #if IS(unterminated_children)
-        for (auto& c : rootChildren) c = reinterpret_cast<ElementHeader*>(child);
+        for (auto& c : rootChildren) c = reinterpret_cast<hostapi::ElementHeader*>(child);
 #endif
         setWords(root, 0x28, reinterpret_cast<uint32_t>(rootChildren));
         setWords(root, 0x30, 1);
         // The child: an icon (610) or a string / needle (800).
         const uint32_t kind = IS(bad_kind) ? 9 : IS(needle_table_outside) ? 1 : V800 ? 2 : 4;
         setWords(child, 0x00, kind);
-        setWords(child, 0x04, kind == 2 ? 0xFFFFFFFFu : 100);
+        setWords(child, 0x04, kind == 2 ? 0xFFFFFFFFu : IS(missing_bitmap) ? 101 : 100);
         setWords(child, 0x20, reinterpret_cast<uint32_t>(&header));
         if (IS(cycle)) setWords(child, 0x28, reinterpret_cast<uint32_t>(childChildren));
         if (V800) setWords(child, 0x2C, reinterpret_cast<uint32_t>(failures));
@@ -292,3 +346,14 @@ struct SetLinkage {
     SetLinkage() { Linkage[6] = reinterpret_cast<uint32_t>(&header); }
 } setLinkage;
 }
+
+#if IS(leak_load) || IS(entry_fails)
+// leak_load: memory taken at every load and never given back;
+// entry_fails: the entry point refuses the load.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    if (IS(entry_fails)) return FALSE;
+    std::memset(HeapAlloc(GetProcessHeap(), 0, 64 * 1024), 1, 64 * 1024);
+    return TRUE;
+}
+#endif
