@@ -4,6 +4,7 @@
 //   gaugehost render MODULE.gau [--set VAR=VALUE ...] [--frames N] [--scale K] [--log] -o OUT.png
 //   gaugehost run MODULE.gau SCENARIO [--scale K]
 //   gaugehost batch LIST
+//   gaugehost session   (driven through its input, see session.h)
 //
 // The process started by the user is the supervisor; the module runs in a
 // worker (the same program with --worker), see supervisor.h. Exit statuses
@@ -21,6 +22,7 @@
 #include "records.h"
 #include "report.h"
 #include "scenario.h"
+#include "session.h"
 #include "simenv.h"
 #include "supervisor.h"
 
@@ -146,7 +148,7 @@ int wmain() {
     if (o.worker.empty()) quit(superviseWorker(o.timeout));
     attachWorker(o.worker.c_str());
     try {
-        quit(o.command == "batch" ? runBatch(o) : runCommand(o));
+        quit(o.command == "batch" ? runBatch(o) : o.command == "session" ? runSession(o) : runCommand(o));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         quit(kExitInput);
