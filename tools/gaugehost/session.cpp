@@ -195,13 +195,14 @@ private:
     std::vector<uint32_t> lastSent_;
     int lastW_ = 0, lastH_ = 0;
     uint64_t frames_ = 0;
-    double rate_ = 0, nextTick_ = 0;
+    double rate_ = 0, nextTick_ = 0, lastSentMs_ = 0;
     bool ending_ = false, outputGone_ = false;
     int exitCode_ = kExitOk;
 };
 
 void Session::send(const json& msg) {
     if (outputGone_) return;
+    lastSentMs_ = nowMs();
     std::string out = msg.dump(-1, ' ', false, json::error_handler_t::replace);
     out += '\n';
     if (msg.contains("picture"))
@@ -336,7 +337,7 @@ void Session::addNews(json& msg) {
         msg["sounds"] = std::move(sounds);
         sounds_.clear();
     }
-    if (host_->moduleVars.size() != moduleVarsTold_ && !msg.contains("variables")) {
+    if (host_->moduleVars.size() != moduleVarsTold_) {
         moduleVarsTold_ = host_->moduleVars.size();
         msg["variables"] = variables();
     }
@@ -462,8 +463,9 @@ void Session::tick() {
     } catch (const std::exception& e) {
         failure(msg, e.what(), kExitModule);
     }
-    // An unchanged frame says nothing, unless the module said something.
-    if (msg.size() > 1 || msg.contains("error")) send(msg);
+    // An unchanged frame says nothing, unless the module said something;
+    // the count of frames goes out at least once a second.
+    if (msg.size() > 1 || msg.contains("error") || nowMs() - lastSentMs_ >= 1000) send(msg);
 }
 
 void Session::handle(const std::string& line) {
@@ -488,10 +490,13 @@ void Session::handle(const std::string& line) {
             if (!host_) throw UsageError("no module is loaded");
         };
         if (op == "load") {
+            const int64_t frames = r.contains("frames") ? integerField(r, "frames", 0, kMaxFrames) : 1;
             load(r, msg);
-            msg["variables"] = variables();
-            moduleVarsTold_ = host_->moduleVars.size();
-            frameNow();
+            for (int64_t i = 0; i < frames; ++i) {
+                frameNow();
+                if ((i & 63) == 63) heartbeat();
+            }
+            moduleVarsTold_ = size_t(-1);   // the variables go with the reply
             addNews(msg);
             addPicture(msg, true);
         } else if (op == "set") {
