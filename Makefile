@@ -1,5 +1,8 @@
 # make        set up the machine if needed, build every module into dist/
+#             (and the release archive dist/gauge-panel-<version>.zip)
 # make test   the same, then run every test (native and under Wine)
+# make serve  the example panel live in the browser (./gaugehost serve)
+# make bench-serve  the live panel's latency, update rate and memory
 #
 # Two CMake builds share the source tree: build/native (bitmap generator,
 # native tests) and build/win32 (the modules and the Wine test program).
@@ -12,7 +15,7 @@ WIN32  := $(BUILD)/win32
 export GAUGE_BUILD := $(BUILD)
 BITMAPS := $(abspath $(BUILD))/bitmaps
 
-.PHONY: all setup native bitmaps win32 dist preview walkthrough test clean
+.PHONY: all setup native bitmaps win32 dist preview walkthrough test serve bench-serve clean
 
 all: dist preview walkthrough
 
@@ -25,6 +28,7 @@ native: setup
 
 bitmaps: native
 	@$(NATIVE)/bmpgen $(BITMAPS)
+	@cmp -s $(BITMAPS)/panel/panel.bmp docs/panel/panel.bmp || cp $(BITMAPS)/panel/panel.bmp docs/panel/panel.bmp
 
 win32: bitmaps
 	@cmake -S . -B $(WIN32) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
@@ -35,6 +39,7 @@ dist: win32
 	@mkdir -p dist
 	@for f in $(WIN32)/gau/*.gau; do cmp -s $$f dist/$$(basename $$f) || cp $$f dist/; done
 	@echo "modules in dist/:"; ls -l dist/*.gau | awk '{print "  " $$NF " (" $$5 " bytes)"}'
+	@/usr/bin/python3 scripts/package.py dist
 
 # Pictures of every module present, in a few telling states (gaugehost).
 preview: dist
@@ -50,6 +55,12 @@ walkthrough: dist
 
 test: dist
 	@GAUGE_BUILD=$(BUILD) bash scripts/run-tests.sh
+
+serve: dist
+	@./gaugehost serve
+
+bench-serve: dist
+	@/usr/bin/python3 tests/bench/serve_bench.py
 
 clean:
 	rm -rf $(BUILD) dist

@@ -150,8 +150,10 @@ def render_panel(o):
             image = reply["picture"].image()
             size = g.size_for(image.width, image.height)
             if size != image.size:
+                # Whole multiples stay crisp (as render --scale draws them).
                 from PIL import Image
-                image = image.resize(size, Image.Resampling.LANCZOS)
+                whole = size[0] % image.width == 0 and size[1] % image.height == 0
+                image = image.resize(size, Image.Resampling.NEAREST if whole else Image.Resampling.LANCZOS)
             picture.paste(image, (g.x, g.y))
     finally:
         session.close()
@@ -166,6 +168,9 @@ def write_png(image, path):
             raise OSError("it is a folder")
         fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
         try:
+            mask = os.umask(0)
+            os.umask(mask)
+            os.fchmod(fd, 0o666 & ~mask)
             with os.fdopen(fd, "wb") as f:
                 image.save(f, "PNG")
             os.replace(temp, path)
