@@ -170,7 +170,7 @@ private:
     void handle(const std::string& line);
     void load(const json& r, json& msg);
     void unload();
-    void setVars(const json& list);
+    void setVars(const std::vector<std::pair<uint32_t, double>>& sets);
     void frameNow();
     void tick();
     json variables() const;
@@ -404,7 +404,7 @@ void Session::unload() {
     frames_ = 0;
 }
 
-void Session::setVars(const json& list) {
+std::vector<std::pair<uint32_t, double>> parseVars(const json& list) {
     if (!list.is_array()) throw UsageError("\"vars\" must be a list of [ID, VALUE] pairs");
     std::vector<std::pair<uint32_t, double>> sets;
     for (const json& p : list) {
@@ -414,6 +414,10 @@ void Session::setVars(const json& list) {
         if (id < 0 || id > 0xFFFFFFFFll) throw UsageError("variable id " + std::to_string(id) + " out of range");
         sets.emplace_back(uint32_t(id), valueOf(p[1]));
     }
+    return sets;
+}
+
+void Session::setVars(const std::vector<std::pair<uint32_t, double>>& sets) {
     for (auto [id, v] : sets) {
         if (host_) host_->setVar(id, v, "set");
         reportedVars_[id] = bitsOf(v);   // the caller knows
@@ -423,6 +427,7 @@ void Session::setVars(const json& list) {
 void Session::load(const json& r, json& msg) {
     auto path = r.find("path");
     if (path == r.end() || !path->is_string()) throw UsageError("load wants \"path\"");
+    const auto sets = r.contains("vars") ? parseVars(r["vars"]) : std::vector<std::pair<uint32_t, double>>();
     unload();
     installGuards(nullptr, o_.timeout);
     image_ = std::make_unique<ModuleImage>(path->get<std::string>());
@@ -435,7 +440,7 @@ void Session::load(const json& r, json& msg) {
         if (keepLog_ && log_.size() < kMaxLogLines) log_.push_back(s);
     };
     if (standIn_) standIn_->watchSound(*image_, [this](const std::string& s) { host_->logLine(s); });
-    if (r.contains("vars")) setVars(r["vars"]);
+    setVars(sets);
     host_->start();
     const Bitmap* bg = gauge_->elements.empty() ? nullptr : image_->bitmap(gauge_->elements[0].bitmap);
     msg["gauge"] = {{"name", gauge_->name},
@@ -501,10 +506,13 @@ void Session::handle(const std::string& line) {
             addPicture(msg, true);
         } else if (op == "set") {
             needGauge();
-            setVars(r.value("vars", json()));
-            frameNow();
-            addNews(msg);
-            addPicture(msg, false);
+            setVars(parseVars(r.value("vars", json())));
+            // A gauge that does not read the variables only keeps them.
+            if (r.value("frame", true)) {
+                frameNow();
+                addNews(msg);
+                addPicture(msg, false);
+            }
         } else if (op == "mouse") {
             needGauge();
             const int32_t x = int32_t(integerField(r, "x", -0x80000000ll, 0x7FFFFFFF));
@@ -546,6 +554,10 @@ void Session::handle(const std::string& line) {
         // The request itself is wrong: the gauge carries on.
         msg["ok"] = false;
         msg["error"] = e.what();
+        msg.erase("picture");
+    } catch (const json::exception& e) {
+        msg["ok"] = false;
+        msg["error"] = std::string("malformed request: ") + e.what();
         msg.erase("picture");
     } catch (const InputError& e) {
         failure(msg, e.what(), kExitInput);

@@ -215,7 +215,14 @@ class Module:
             return
         self.gauge = reply["gauge"]
         self.absorb(reply)
+        for g, m in self.server.placed:
+            if m is self and g.gauge and g.gauge.lower() != self.gauge["name"].lower():
+                self.fail("%s: %s holds gauge '%s', not '%s'" % (g.line, self.file, self.gauge["name"], g.gauge))
+                session.send("unload", on_reply=self.absorb)
+                return
         self.set_state("running", None)
+        # What changed while it loaded.
+        session.send("set", on_reply=self.absorb, vars=self.server.value_list())
         if reason:
             self.server.note(self.name, reason, "reload")
         if self.server.viewers():
@@ -445,10 +452,14 @@ class PanelServer:
         sent = []
         for m in self.modules.values():
             if m is not source and m.state == "running" and m.session and m.session.alive():
+                # A gauge that reads none of them only keeps them.
+                reads = any(v["id"] in values for v in m.variables)
                 try:
-                    sent.append((m, m.session.send("set", on_reply=m.absorb, vars=pairs)))
+                    pending = m.session.send("set", on_reply=m.absorb, vars=pairs, frame=reads)
                 except SessionEnded:
-                    pass
+                    continue
+                if reads:
+                    sent.append((m, pending))
         return sent
 
     def placements(self):
@@ -634,6 +645,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
     server_version = "gaugehost-serve"
     sys_version = ""
     timeout = 30
+
+    def setup(self):
+        super().setup()
+        # Headers and body go out in two writes: without this the client's
+        # delayed acknowledgement holds the second back for tens of ms.
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def log_message(self, fmt, *args):
         pass

@@ -114,6 +114,7 @@ class Session:
         one that does not is ended (the process and the worker it started)."""
         if self._proc is None:
             return
+        processes = session_processes(self._proc.pid)
         try:
             with self._write_lock:
                 self._proc.stdin.close()
@@ -122,7 +123,7 @@ class Session:
         try:
             self._proc.wait(wait)
         except subprocess.TimeoutExpired:
-            for pid in [self._proc.pid] + _children(self._proc.pid):
+            for pid in processes:
                 try:
                     os.kill(pid, 9)
                 except OSError:
@@ -227,17 +228,24 @@ class Session:
             print("gaugehost serve: internal error at a session's end: %r" % e, flush=True)
 
 
-def _children(pid):
-    """Processes whose parent is `pid` (the worker a supervisor started)."""
-    kids = []
+def session_processes(pid):
+    """The processes of a session: the supervisor `pid` and the worker it
+    started, which reads the same input (under Wine the worker is not the
+    supervisor's child)."""
+    try:
+        stdin = os.readlink("/proc/%d/fd/0" % pid)
+    except OSError:
+        return [pid]
+    found = [pid]
     for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-            if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
-                kids.append(int(entry))
-        except (OSError, ValueError, IndexError):
-            pass
-    return kids
+        if entry.isdigit() and int(entry) != pid:
+            try:
+                if os.readlink("/proc/%s/fd/0" % entry) != stdin:
+                    continue
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    command = f.read()
+                if b"gaugehost.exe" in command and b"--worker" in command:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
