@@ -1,6 +1,9 @@
-# make        set up the machine if needed, build every module into dist/,
+# make        set up the machine if needed, build every module into dist/
+#             (and the release archive dist/gauge-panel-<version>.zip),
 #             render the previews and play the STAB walkthrough
 # make test   the same, then run every test suite (scripts/run-tests.sh)
+# make serve  the example panel live in the browser (./gaugehost serve)
+# make bench-serve  the live panel's latency, update rate and memory
 #
 # Two CMake builds share the source tree (CMakePresets.json): build/native
 # (bitmap generators, native tests) and build/win32 (the modules, gaugehost,
@@ -15,7 +18,7 @@ export GAUGE_BUILD := $(BUILD)
 # The makes that CMake runs inside this one need not announce every folder.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure dist preview walkthrough test clean
+.PHONY: all setup configure dist preview walkthrough test serve bench-serve clean
 
 all: dist preview walkthrough
 
@@ -29,9 +32,13 @@ configure: setup
 dist: configure
 	@cmake --build $(WIN32) -j $(JOBS)
 	@echo "modules in dist/:"; ls -l dist/*.gau | awk '{print "  " $$NF " (" $$5 " bytes)"}'
+	@/usr/bin/python3 scripts/package.py dist
 
 # Pictures of every module present, in a few telling states (gaugehost).
 preview: dist
+	@$(NATIVE)/generators/bmpgen_panel $(BUILD)/panel-bitmaps >/dev/null
+	@cmp -s $(BUILD)/panel-bitmaps/panel/panel.bmp docs/panel/panel.bmp || \
+	    cp $(BUILD)/panel-bitmaps/panel/panel.bmp docs/panel/panel.bmp
 	@bash scripts/previews.sh dist/preview
 
 # The STAB walkthrough: a click on the lights panel's STAB switch, followed
@@ -44,6 +51,12 @@ walkthrough: dist
 
 test: dist
 	@bash scripts/run-tests.sh
+
+serve: dist
+	@./gaugehost serve
+
+bench-serve: dist
+	@/usr/bin/python3 tests/bench/serve_bench.py
 
 clean:
 	rm -rf $(BUILD) dist

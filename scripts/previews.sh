@@ -56,6 +56,17 @@ if [ -f dist/wheelgard.gau ]; then
     render wheelgard wheelgard-transit --set 332=8000 --set 333=8000 --set 334=8000
     scenario wheelgard wheelgard-down-brake3 tests/host/previews/wheelgard-down-brake3.txt
 fi
+if [ -f dist/quadrel.gau ] && [ -f dist/lumivane.gau ] && [ -f dist/monovue.gau ] && [ -f dist/wheelgard.gau ]; then
+    # The example panel: engines at idle, two levers advanced, lights lit
+    # with STAB and WING on, gear down.
+    ./gaugehost render --panel docs/panel/panel.cfg --frames 2 \
+        --set 624=21 --set 643=21.5 --set 662=20.8 --set 681=21.2 --set 567=1150 --set 577=1160 \
+        --set 587=1140 --set 597=1155 --set 625=58 --set 644=58.4 --set 663=57.9 --set 682=58.1 \
+        --set 638=8172 --set 657=8200 --set 676=8150 --set 695=8180 --set 791=9080 --set 907=5 \
+        --set 128=6000 --set 163=6000 --set 753=1 --set 10=1 --set 620=1 --set 621=1 \
+        --set 332=16384 --set 333=16384 --set 334=16384 --set 323=1 -o "$out/panel.png" >/dev/null
+    made+=(panel.png)
+fi
 if [ ${#made[@]} -gt 0 ]; then
     log=$(./gaugehost batch "$list" 2>&1) || { echo "$log" >&2; exit 1; }
     # Each command's own status is on its end marker.

@@ -31,6 +31,10 @@ have_cmd g++ || need_pkgs+=(g++)
 # the gaugehost tests: pytest and Pillow, run with /usr/bin/python3
 have_pkg python3-pytest || need_pkgs+=(python3-pytest)
 have_pkg python3-pil || need_pkgs+=(python3-pil)
+# gaugehost serve's browser tests: Debian's Chromium, its driver, Selenium
+have_pkg chromium || need_pkgs+=(chromium)
+have_pkg chromium-driver || need_pkgs+=(chromium-driver)
+have_pkg python3-selenium || need_pkgs+=(python3-selenium)
 
 # Wine's i386 build needs qemu user-mode emulation on kernels that refuse
 # 32-bit code. Decide that once wine32 is there (see below); qemu 10 from

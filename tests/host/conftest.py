@@ -68,3 +68,17 @@ def inspections():
         (rc_json, js, err_json), (rc_text, text, err_text) = results[2 * i], results[2 * i + 1]
         out[n] = (json.loads(js) if rc_json == 0 else None, text if rc_text == 0 else None, err_json + err_text)
     return out
+
+
+@pytest.fixture(scope="session")
+def example_panel():
+    """The example panel (docs/panel/panel.cfg with the modules of dist/),
+    served live for the browser and HTTP tests."""
+    from support import DIST, ROOT
+    from serve_support import Served
+    for n in ("quadrel", "lumivane", "monovue", "wheelgard"):
+        if not os.path.exists(os.path.join(DIST, n + ".gau")):
+            pytest.skip(n + ".gau is not built")
+    served = Served("--panel", os.path.join(ROOT, "docs", "panel", "panel.cfg"), "--gauges", DIST)
+    yield served
+    served.stop()

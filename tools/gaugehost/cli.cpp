@@ -18,6 +18,9 @@ const char* usageText() {
            "       gaugehost run MODULE.gau SCENARIO [--scale K]\n"
            "       gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]\n"
            "       gaugehost batch LIST   (one command line of the above per line)\n"
+           "       gaugehost session      (requests as JSON lines on standard input; see session.h)\n"
+           "       gaugehost serve [MODULE.gau ... | --panel PANEL.cfg] [--gauges DIR] [--port N] [--host H]\n"
+           "       gaugehost render --panel PANEL.cfg [--gauges DIR] [--set VAR=VALUE ...] [--frames N] -o OUT.png\n"
            "options: --timeout S  seconds any one call into the module may take (default 10)\n";
 }
 
@@ -108,6 +111,10 @@ Options parseOptions(const std::vector<std::string>& args) {
     if (o.command == "batch") {
         if (pos.size() != 2) throw UsageError("batch wants one LIST file");
         o.list = pos[1];
+        return o;
+    }
+    if (o.command == "session") {
+        if (pos.size() != 1) throw UsageError("session takes its modules from its input, not the command line");
         return o;
     }
     if (o.command != "inspect" && o.command != "render" && o.command != "run" && o.command != "check")

@@ -108,8 +108,8 @@ const TextBuffer* GaugeHost::textBuffer(size_t element) const {
 }
 
 void GaugeHost::keyEvent(uint32_t id, int32_t param) {
-    keys.push_back({id, param});
-    const std::string effect = sim.apply({id, param});
+    const std::string effect = sim.apply({id, param, ""});
+    keys.push_back({id, param, effect});
     logLine(effect.empty() ? "key event " + std::to_string(id) + " has no effect in this host's simulation"
                            : "key event " + effect);
 }
@@ -295,37 +295,75 @@ double GaugeHost::elementValue(size_t index) {
     return m_.read<hostapi::ModuleVar>(e.var.addr, e.label + " variable").value;
 }
 
-void GaugeHost::evaluate() {
-    drawnValues.assign(g_.elements.size(), std::nan(""));
-    for (size_t i = 0; i < g_.elements.size(); ++i) drawnValues[i] = elementValue(i);
-}
+void GaugeHost::evaluate() { gatherInputs(); }
 
-Picture GaugeHost::draw() {
-    Picture c = renderer_.begin(m_, g_);
-    drawnValues.assign(g_.elements.size(), std::nan(""));
-    for (size_t i = 0; i < g_.elements.size(); ++i) {
+// Each element's flags, value and text, in drawing order: the value routines
+// run here, as they would when the simulator draws (their results also in
+// drawnValues).
+DrawInputs GaugeHost::gatherInputs() {
+    DrawInputs in;
+    const size_t n = g_.elements.size();
+    in.flags.resize(n);
+    in.values.resize(n);
+    in.xValues.resize(n);
+    in.texts.resize(n);
+    drawnValues.assign(n, std::nan(""));
+    for (size_t i = 0; i < n; ++i) {
         const Element& e = g_.elements[i];
         // Bit 30 hides the element itself; its children are still drawn.
-        const uint32_t flags = m_.u32(e.flagsSlot(), e.label);
+        in.flags[i] = m_.u32(e.flagsSlot(), e.label);
         const double v = elementValue(i);
         drawnValues[i] = v;
-        if (flags & hostapi::kImageFlagHidden) continue;
+        if (in.flags[i] & hostapi::kImageFlagHidden) continue;
         double value = v, xValue = 0;
         if (e.kind == hostapi::kSlider) {
             xValue = e.xVar.id ? m_.read<hostapi::ModuleVar>(e.xVar.addr, e.label).value : 0.0;
             value = e.var.id ? m_.read<hostapi::ModuleVar>(e.var.addr, e.label).value : 0.0;
         }
+        in.values[i] = value;
+        in.xValues[i] = xValue;
         auto text = textBuffers_.find(i);
+        if (text != textBuffers_.end()) in.texts[i] = text->second->text();
+    }
+    return in;
+}
+
+Picture GaugeHost::render(Picture c, const DrawInputs& in) {
+    for (size_t i = 0; i < g_.elements.size(); ++i) {
+        if (in.flags[i] & hostapi::kImageFlagHidden) continue;
+        const Element& e = g_.elements[i];
         // Module code may have scribbled over host memory before this; the
         // watchdog covers the drawing too.
         watchBegin("drawing " + e.label);
         std::vector<std::string> problems;
-        renderer_.draw(c, m_, e, i == 0, value, xValue, text == textBuffers_.end() ? "" : text->second->text(),
-                       problems);
+        renderer_.draw(c, m_, e, i == 0, in.values[i], in.xValues[i], in.texts[i], problems);
         watchEnd();
         for (const std::string& p : problems) warn(p);
     }
     return scaled(c, scale);
+}
+
+Picture GaugeHost::draw() {
+    Picture c = renderer_.begin(m_, g_);
+    const DrawInputs in = gatherInputs();
+    return render(std::move(c), in);
+}
+
+bool GaugeHost::drawIfChanged(DrawInputs& last, Picture& out) {
+    Picture c = renderer_.begin(m_, g_);
+    DrawInputs in = gatherInputs();
+    if (in == last) return false;
+    out = render(std::move(c), in);
+    last = std::move(in);
+    return true;
+}
+
+bool DrawInputs::operator==(const DrawInputs& o) const {
+    // Values compare by their bits: a NaN that stays a NaN is no change.
+    auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+    };
+    return flags == o.flags && same(values, o.values) && same(xValues, o.xValues) && texts == o.texts;
 }
 
 }  // namespace gh

@@ -46,6 +46,15 @@ private:
     char* base_ = nullptr;
 };
 
+// What a picture is drawn from: per element, in drawing order, its image
+// flags, its value (a slider's y value) and x value, and its text.
+struct DrawInputs {
+    std::vector<uint32_t> flags;
+    std::vector<double> values, xValues;
+    std::vector<std::string> texts;
+    bool operator==(const DrawInputs& o) const;
+};
+
 class GaugeHost : private ServiceSink {
 public:
     GaugeHost(ModuleImage& m, Gauge& g, int scale, bool log);
@@ -63,6 +72,9 @@ public:
     // What a draw asks of the module, without drawing: every element's
     // value, value routines called in drawing order (into drawnValues).
     void evaluate();
+    // The same, drawn only when what it is drawn from differs from `last`
+    // (the value routines run either way); returns whether it drew.
+    bool drawIfChanged(DrawInputs& last, Picture& out);
 
     SimulationModel sim;
     std::vector<KeyEvent> keys;             // every key event received
@@ -105,6 +117,8 @@ private:
     void releaseElements();
     void refreshElementVars(int from);
     double elementValue(size_t index);
+    DrawInputs gatherInputs();
+    Picture render(Picture background, const DrawInputs& in);
     void keyEvent(uint32_t id, int32_t param);
     int elementAt(uint32_t addr) const;
     uint32_t backgroundRecord() const;

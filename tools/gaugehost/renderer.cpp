@@ -33,10 +33,24 @@ void drawNeedle(Picture& c, const Bitmap& b, const Element& e, double tx, double
     const double px = e.x + 0.5, py = e.y + 0.5;
     const double ang = std::atan2(ty + 0.5 - py, tx + 0.5 - px);
     const double cs = std::cos(ang), sn = std::sin(ang);
+    // Only pixels within the turned bitmap's bounding box (a pixel wider
+    // all round) can take one of its pixels.
+    double lx = 0, hx = 0, ly = 0, hy = 0;
+    const double us[2] = {0.0, double(b.width)}, ws[2] = {-b.height / 2.0, b.height / 2.0};
+    for (int i = 0; i < 4; ++i) {
+        const double u = us[i & 1], w = ws[i >> 1];
+        const double dx = u * cs - w * sn, dy = u * sn + w * cs;
+        lx = i ? std::min(lx, dx) : dx;
+        hx = i ? std::max(hx, dx) : dx;
+        ly = i ? std::min(ly, dy) : dy;
+        hy = i ? std::max(hy, dy) : dy;
+    }
     const int r = b.width + b.height + 1;
-    for (int y = e.y - r; y <= e.y + r; ++y) {
+    const int xa = std::max(e.x - r, int(std::floor(px + lx)) - 1), xb = std::min(e.x + r, int(std::ceil(px + hx)) + 1);
+    const int ya = std::max(e.y - r, int(std::floor(py + ly)) - 1), yb = std::min(e.y + r, int(std::ceil(py + hy)) + 1);
+    for (int y = ya; y <= yb; ++y) {
         if (y < 0 || y >= c.height) continue;
-        for (int x = e.x - r; x <= e.x + r; ++x) {
+        for (int x = xa; x <= xb; ++x) {
             if (x < 0 || x >= c.width) continue;
             const double dx = x + 0.5 - px, dy = y + 0.5 - py;
             const double u = dx * cs + dy * sn, w = -dx * sn + dy * cs + b.height / 2.0;
@@ -83,6 +97,8 @@ void needleTarget(const std::vector<NeedlePoint>& points, double value, double& 
 }
 
 Renderer::~Renderer() {
+    for (auto& [key, font] : fonts_)
+        if (font) DeleteObject(font);
     if (dib_) DeleteObject(dib_);
     if (dc_) DeleteDC(dc_);
 }
@@ -152,16 +168,21 @@ void Renderer::draw(Picture& c, const ModuleImage& m, const Element& e, bool roo
 
 // The box's height is the font's cell height (ascent plus descent); the text
 // starts at the box's top-left and is clipped to the box. Colour word 3 is
-// the text colour (a COLORREF).
-void Renderer::drawText(Picture& c, const Element& e, const std::string& text) {
+// the text colour (a COLORREF). Only the box's pixels go through the GDI
+// surface: nothing outside it can change.
+void Renderer::drawText(Picture& p, const Element& e, const std::string& text) {
     if (text.empty() || e.boxW == 0 || e.boxH == 0) return;
-    if (!dc_ || dibW_ != c.width || dibH_ != c.height) {
+    const int x0 = std::max(0, e.x), y0 = std::max(0, e.y);
+    const int x1 = int(std::min<int64_t>(p.width, int64_t(e.x) + e.boxW));
+    const int y1 = int(std::min<int64_t>(p.height, int64_t(e.y) + e.boxH));
+    if (x0 >= x1 || y0 >= y1) return;
+    if (!dc_ || dibW_ != p.width || dibH_ != p.height) {
         if (dib_) DeleteObject(dib_);
         if (!dc_) dc_ = CreateCompatibleDC(nullptr);
         BITMAPINFO bi = {};
         bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = c.width;
-        bi.bmiHeader.biHeight = -c.height;
+        bi.bmiHeader.biWidth = p.width;
+        bi.bmiHeader.biHeight = -p.height;
         bi.bmiHeader.biPlanes = 1;
         bi.bmiHeader.biBitCount = 32;
         void* bits = nullptr;
@@ -169,15 +190,18 @@ void Renderer::drawText(Picture& c, const Element& e, const std::string& text) {
         if (!dib_) throw HostError("cannot create a drawing surface for text");
         SelectObject(dc_, dib_);
         dibBits_ = static_cast<uint32_t*>(bits);
-        dibW_ = c.width;
-        dibH_ = c.height;
+        dibW_ = p.width;
+        dibH_ = p.height;
     }
     GdiFlush();
-    std::memcpy(dibBits_, c.px.data(), c.px.size() * 4);
+    const size_t row = size_t(x1 - x0) * 4;
+    for (int y = y0; y < y1; ++y) std::memcpy(dibBits_ + size_t(y) * p.width + x0, &p.px[size_t(y) * p.width + x0], row);
     const int height = std::max<int>(1, int(e.boxH));
-    HFONT font = CreateFontA(height, 0, 0, 0, int(e.fontWeight), 0, 0, 0, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
-                             CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, DEFAULT_PITCH,
-                             e.font.empty() ? "Arial" : e.font.c_str());
+    const std::string face = e.font.empty() ? "Arial" : e.font;
+    HFONT& font = fonts_[{height, int(e.fontWeight), face}];
+    if (!font)
+        font = CreateFontA(height, 0, 0, 0, int(e.fontWeight), 0, 0, 0, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY, DEFAULT_PITCH, face.c_str());
     HGDIOBJ old = SelectObject(dc_, font);
     SetBkMode(dc_, TRANSPARENT);
     SetTextColor(dc_, COLORREF(e.colour[2] & 0x00FFFFFF));
@@ -185,8 +209,8 @@ void Renderer::drawText(Picture& c, const Element& e, const std::string& text) {
     DrawTextA(dc_, text.c_str(), int(text.size()), &box, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
     GdiFlush();
     SelectObject(dc_, old);
-    DeleteObject(font);
-    for (size_t i = 0; i < c.px.size(); ++i) c.px[i] = dibBits_[i] & 0x00FFFFFF;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) p.px[size_t(y) * p.width + x] = dibBits_[size_t(y) * p.width + x] & 0x00FFFFFF;
 }
 
 }  // namespace gh

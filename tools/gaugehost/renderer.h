@@ -7,7 +7,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "image.h"
@@ -51,6 +53,7 @@ private:
     HBITMAP dib_ = nullptr;
     uint32_t* dibBits_ = nullptr;
     int dibW_ = 0, dibH_ = 0;
+    std::map<std::tuple<int, int, std::string>, HFONT> fonts_;   // by cell height, weight, face
 };
 
 }  // namespace gh

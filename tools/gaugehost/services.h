@@ -12,6 +12,7 @@ namespace gh {
 struct KeyEvent {
     uint32_t id;
     int32_t param;
+    std::string effect;   // what the simulation did with it, as SimulationModel::apply says
 };
 
 class SimulationModel {

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -123,7 +124,8 @@ namespace {
 // Slots of the DirectSound interfaces' method tables that the host routes
 // through itself.
 enum DeviceSlot { kDeviceCreateSoundBuffer = 3, kDeviceSetCooperativeLevel = 6, kDeviceMethods = 11 };
-enum BufferSlot { kBufferPlay = 12, kBufferMethods = 21 };
+enum BufferSlot { kBufferGetCaps = 3, kBufferGetFormat = 5, kBufferLock = 11, kBufferPlay = 12, kBufferUnlock = 19,
+                  kBufferMethods = 21 };
 
 std::function<void(const std::string&)> gSoundLog;
 void** gDeviceVtbl = nullptr;     // the original tables
@@ -132,6 +134,17 @@ void* gDeviceHooked[kDeviceMethods];          // copies with a few entries route
 void* gBufferHooked[kBufferMethods];
 typedef HRESULT(WINAPI* CreateFn)(const GUID*, void**, void*);
 CreateFn gRealCreate = nullptr;
+std::function<void(const PlayedSound&)> gCapture;
+
+// The leading fields of WAVEFORMATEX and DSBCAPS.
+struct WaveFormatLike {
+    WORD tag, channels;
+    DWORD rate, bytesPerSecond;
+    WORD blockAlign, bits, extra;
+};
+struct BufferCapsLike {
+    DWORD size, flags, bytes, transferRate, overhead;
+};
 
 void say(const std::string& s) {
     if (gSoundLog) gSoundLog(s);
@@ -142,10 +155,42 @@ std::string hr(HRESULT h) {
     return b;
 }
 
+// The buffer's format and samples, through its own methods (a lock of the
+// whole buffer from its start, given back untouched).
+bool readBuffer(void* self, PlayedSound& out) {
+    typedef HRESULT(WINAPI * CapsFn)(void*, BufferCapsLike*);
+    typedef HRESULT(WINAPI * FormatFn)(void*, WaveFormatLike*, DWORD, DWORD*);
+    typedef HRESULT(WINAPI * LockFn)(void*, DWORD, DWORD, void**, DWORD*, void**, DWORD*, DWORD);
+    typedef HRESULT(WINAPI * UnlockFn)(void*, void*, DWORD, void*, DWORD);
+    BufferCapsLike caps = {sizeof caps, 0, 0, 0, 0};
+    if (reinterpret_cast<CapsFn>(gBufferVtbl[kBufferGetCaps])(self, &caps) != 0) return false;
+    WaveFormatLike wf = {};
+    DWORD got = 0;
+    if (reinterpret_cast<FormatFn>(gBufferVtbl[kBufferGetFormat])(self, &wf, sizeof wf, &got) != 0) return false;
+    out.formatTag = wf.tag;
+    out.channels = wf.channels;
+    out.samplesPerSecond = wf.rate;
+    out.blockAlign = wf.blockAlign;
+    out.bitsPerSample = wf.bits;
+    out.bufferBytes = caps.bytes;
+    const DWORD want = std::min<DWORD>(caps.bytes, kMaxCapturedSound);
+    if (want == 0) return true;
+    void *p1 = nullptr, *p2 = nullptr;
+    DWORD n1 = 0, n2 = 0;
+    if (reinterpret_cast<LockFn>(gBufferVtbl[kBufferLock])(self, 0, want, &p1, &n1, &p2, &n2, 0) != 0) return false;
+    if (p1) out.bytes.assign(static_cast<const char*>(p1), n1);
+    if (p2) out.bytes.append(static_cast<const char*>(p2), n2);
+    reinterpret_cast<UnlockFn>(gBufferVtbl[kBufferUnlock])(self, p1, n1, p2, n2);
+    return true;
+}
+
 HRESULT WINAPI bufferPlay(void* self, DWORD r, DWORD prio, DWORD flags) {
     typedef HRESULT(WINAPI * Fn)(void*, DWORD, DWORD, DWORD);
+    PlayedSound sound;
+    const bool captured = gCapture && readBuffer(self, sound);
     const HRESULT h = reinterpret_cast<Fn>(gBufferVtbl[kBufferPlay])(self, r, prio, flags);
     say("sound: buffer Play(flags " + std::to_string(flags) + ") -> " + hr(h));
+    if (captured && h == 0) gCapture(sound);
     return h;
 }
 
@@ -195,6 +240,8 @@ HRESULT WINAPI hostDirectSoundCreate(const GUID* guid, void** out, void* outer) 
 }
 
 }  // namespace
+
+void captureSound(std::function<void(const PlayedSound&)> sink) { gCapture = std::move(sink); }
 
 void SimulatorStandIn::watchSound(const ModuleImage& m, std::function<void(const std::string&)> log) {
     // A module loaded before may have taken DirectSound with it: learn the

@@ -3,6 +3,7 @@
 // an install folder (the host's own), and a click sound in its "Sound" folder.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -30,6 +31,18 @@ private:
     std::string oldPath_, oldPlayer_;
     void* window_ = nullptr;
 };
+
+// A sound a watched module started through DirectSound: the buffer's
+// format and bytes, read just before it plays.
+struct PlayedSound {
+    uint16_t formatTag = 0, channels = 0, blockAlign = 0, bitsPerSample = 0;
+    uint32_t samplesPerSecond = 0;
+    std::string bytes;      // the buffer's samples, at most kMaxCapturedSound
+    uint32_t bufferBytes = 0;
+};
+constexpr uint32_t kMaxCapturedSound = 4u << 20;
+// Hands every sound a watched module plays to `sink` (an empty one stops it).
+void captureSound(std::function<void(const PlayedSound&)> sink);
 
 // A short click: 16-bit mono PCM, 22050 Hz, a 40 ms decaying burst.
 std::string clickWave();

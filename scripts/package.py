@@ -1,0 +1,71 @@
+#!/usr/bin/python3
+"""Writes DIST/gauge-panel-<version>.zip (the version from VERSION): the four
+modules under Gauges/, the example panel under Panel/ and INSTALL.txt, all in
+a folder gauge-panel-<version>/. Entries carry a fixed date, so the same
+files give the same archive; an archive that would not change is not
+rewritten.
+
+    scripts/package.py [DIST]
+"""
+import io
+import os
+import sys
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MODULES = ("lumivane", "quadrel", "monovue", "wheelgard")
+DATE = (2000, 1, 1, 0, 0, 0)
+
+
+def contents(dist, version):
+    top = "gauge-panel-%s/" % version
+    with open(os.path.join(ROOT, "docs", "install.txt"), encoding="utf-8") as f:
+        install = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode()
+    files = [(top + "INSTALL.txt", install)]
+    for m in MODULES:
+        with open(os.path.join(dist, m + ".gau"), "rb") as f:
+            files.append((top + "Gauges/" + m + ".gau", f.read()))
+    for name in ("panel.cfg", "panel.bmp"):
+        with open(os.path.join(ROOT, "docs", "panel", name), "rb") as f:
+            data = f.read()
+        if name.endswith(".cfg"):   # the simulator's files have Windows line ends
+            data = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        files.append((top + "Panel/" + name, data))
+    return files
+
+
+def archive(files):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in files:
+            info = zipfile.ZipInfo(name, DATE)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = 0o644 << 16
+            z.writestr(info, data)
+    return out.getvalue()
+
+
+def main(dist):
+    with open(os.path.join(ROOT, "VERSION")) as f:
+        version = f.read().strip()
+    missing = [m for m in MODULES if not os.path.exists(os.path.join(dist, m + ".gau"))]
+    if missing:
+        print("package: %s not built; no archive" % ", ".join(m + ".gau" for m in missing), file=sys.stderr)
+        return 1
+    data = archive(contents(dist, version))
+    path = os.path.join(dist, "gauge-panel-%s.zip" % version)
+    try:
+        with open(path, "rb") as f:
+            if f.read() == data:
+                return 0
+    except OSError:
+        pass
+    with open(path + ".tmp", "wb") as f:
+        f.write(data)
+    os.replace(path + ".tmp", path)
+    print("wrote %s (%d bytes)" % (path, len(data)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist")))

@@ -1,0 +1,72 @@
+"""The release archive that `make dist` writes: dist/gauge-panel-<version>.zip."""
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+from support import DIST, ROOT
+
+sys.path.insert(0, os.path.join(ROOT, "tools", "panel"))
+from panelcfg import read_panel  # noqa: E402
+
+MODULES = ("lumivane", "quadrel", "monovue", "wheelgard")
+
+
+def version():
+    with open(os.path.join(ROOT, "VERSION")) as f:
+        return f.read().strip()
+
+
+def test_archive_holds_the_modules_the_panel_and_the_instructions(tmp):
+    path = os.path.join(DIST, "gauge-panel-%s.zip" % version())
+    if not all(os.path.exists(os.path.join(DIST, m + ".gau")) for m in MODULES):
+        pytest.skip("not every module is built")
+    assert os.path.exists(path), "make dist writes " + path
+    top = "gauge-panel-%s/" % version()
+    with zipfile.ZipFile(path) as z:
+        assert z.testzip() is None
+        assert sorted(z.namelist()) == sorted(
+            [top + "INSTALL.txt", top + "Panel/panel.cfg", top + "Panel/panel.bmp"] +
+            [top + "Gauges/%s.gau" % m for m in MODULES])
+        z.extractall(tmp)
+    root = os.path.join(tmp, top)
+    for m in MODULES:
+        with open(os.path.join(root, "Gauges", m + ".gau"), "rb") as a, open(os.path.join(DIST, m + ".gau"), "rb") as b:
+            assert a.read() == b.read(), m + ".gau differs from dist/"
+    with open(os.path.join(root, "Panel", "panel.cfg"), "rb") as a, \
+            open(os.path.join(ROOT, "docs", "panel", "panel.cfg"), "rb") as b:
+        assert a.read() == b.read().replace(b"\n", b"\r\n")
+    with open(os.path.join(root, "INSTALL.txt"), encoding="utf-8") as f:
+        text = f.read()
+    assert version() in text and "@VERSION@" not in text
+    assert all("Gauges/%s.gau" % m in text and "%s!%s" % (m, m) in text for m in MODULES)
+    assert "kolt_toggle_light.wav" in text and "SSE2" in text
+    # The panel in the archive stands on its own: its bitmap beside it, its
+    # gauges in the archive's Gauges folder.
+    panel = read_panel(os.path.join(root, "Panel", "panel.cfg"), [os.path.join(root, "Gauges")])
+    assert sorted(g.module for g in panel.gauges) == sorted(MODULES)
+    assert (panel.width, panel.height) == (552, 300)
+
+
+def test_same_files_same_archive(tmp):
+    """Written twice from the same files, the archive is the same bytes (and
+    a second run leaves it alone)."""
+    if not all(os.path.exists(os.path.join(DIST, m + ".gau")) for m in MODULES):
+        pytest.skip("not every module is built")
+    for m in MODULES:
+        shutil.copyfile(os.path.join(DIST, m + ".gau"), os.path.join(tmp, m + ".gau"))
+    script = os.path.join(ROOT, "scripts", "package.py")
+    first = subprocess.run([sys.executable, script, tmp], capture_output=True, text=True)
+    archive = os.path.join(tmp, "gauge-panel-%s.zip" % version())
+    with open(archive, "rb") as f:
+        data = f.read()
+    second = subprocess.run([sys.executable, script, tmp], capture_output=True, text=True)
+    with open(archive, "rb") as f:
+        assert f.read() == data
+    assert "wrote" in first.stdout and second.stdout == "" and second.returncode == 0
+    os.unlink(os.path.join(tmp, "monovue.gau"))
+    third = subprocess.run([sys.executable, script, tmp], capture_output=True, text=True)
+    assert third.returncode == 1 and "monovue.gau not built" in third.stderr

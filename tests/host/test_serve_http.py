@@ -1,0 +1,156 @@
+"""gaugehost serve over plain HTTP: who may talk to it, what it serves, and
+every parameter checked (400 and a one-line reason), on the example panel.
+No request, however malformed, stops the server."""
+import json
+import socket
+
+import pytest
+
+
+def one_line(body):
+    text = body.decode()
+    return text.endswith("\n") and "\n" not in text[:-1] and len(text) > 5
+
+
+def test_serves_its_page_and_nothing_else(example_panel):
+    s = example_panel
+    for path, kind in (("/", "text/html"), ("/app.js", "text/javascript"), ("/style.css", "text/css"),
+                       ("/api/background.png", "image/png")):
+        status, headers, body = s.request("GET", path)
+        assert status == 200 and headers["Content-Type"].startswith(kind) and body, path
+        assert "default-src 'self'" in headers["Content-Security-Policy"]
+    for path in ("/panel.cfg", "/docs/panel/panel.cfg", "/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
+                 "/web/app.js", "/lumivane.gau", "/api/../app.js", "//etc/passwd", "/app.js/"):
+        status, _, body = s.request("GET", path)
+        assert status in (400, 404) and one_line(body) and b"root:" not in body, (path, status, body)
+
+
+@pytest.mark.parametrize("host, status", [
+    ("127.0.0.1:{port}", 200),
+    ("localhost:{port}", 200),
+    ("evil.example:{port}", 403),           # a name another site controls (DNS rebinding)
+    ("127.0.0.1.evil.example:{port}", 403),
+    ("127.0.0.1:1", 403),                   # another port
+    ("127.0.0.1", 403),
+    ("", 403),
+])
+def test_host_header(example_panel, host, status):
+    got, _, body = example_panel.request("GET", "/api/state", headers={"Host": host.format(port=example_panel.port)})
+    assert got == status, body
+
+
+def test_changes_only_from_its_own_origin(example_panel):
+    s = example_panel
+    body = {"id": 128, "value": 0}
+    own = "http://127.0.0.1:%d" % s.port
+    cases = [
+        ({"Origin": "http://evil.example"}, 403),
+        ({"Origin": "null"}, 403),
+        ({"Origin": own, "Sec-Fetch-Site": "cross-site"}, 403),
+        ({"Content-Type": "text/plain"}, 415),            # what a form of another site could send
+        ({"Content-Type": "application/x-www-form-urlencoded"}, 415),
+        ({"Origin": own, "Sec-Fetch-Site": "same-origin"}, 200),
+    ]
+    for headers, status in cases:
+        got, _, data = s.request("POST", "/api/var", body, headers=headers)
+        assert got == status, (headers, data)
+
+
+BAD_VARS = [
+    ({"id": "abc", "value": 1}, "bad variable id"),
+    ({"id": -1, "value": 1}, "bad variable id"),
+    ({"id": 4294967296, "value": 1}, "bad variable id"),
+    ({"id": 1.5, "value": 1}, "bad variable id"),
+    ({"id": True, "value": 1}, "bad variable id"),
+    ({"id": 99999, "value": 1}, "no served gauge reads it"),
+    ({"value": 1}, "bad variable id"),
+    ({"id": 128}, "no value given"),
+    ({"id": 128, "value": "abc"}, "bad value"),
+    ({"id": 128, "value": "1e999"}, "bad value"),
+    ({"id": 128, "value": " 5"}, "bad value"),
+    ({"id": 128, "value": None}, "bad value"),
+    ({"id": 128, "value": [1]}, "bad value"),
+    ({"id": 128, "value": 1, "extra": 2}, "unknown field"),
+]
+
+BAD_MICE = [
+    ({"gauge": "gauge09", "x": 1, "y": 1, "event": "click"}, "no gauge"),
+    ({"gauge": "../lumivane", "x": 1, "y": 1, "event": "click"}, "no gauge"),
+    ({"gauge": 1, "x": 1, "y": 1, "event": "click"}, "\"gauge\" must be"),
+    ({"gauge": "gauge01", "x": 290, "y": 1, "event": "click"}, "bad x coordinate"),
+    ({"gauge": "gauge01", "x": -1, "y": 1, "event": "click"}, "bad x coordinate"),
+    ({"gauge": "gauge01", "x": 1, "y": 109, "event": "click"}, "bad y coordinate"),
+    ({"gauge": "gauge01", "x": 1.5, "y": 1, "event": "click"}, "bad x coordinate"),
+    ({"gauge": "gauge01", "x": "1", "y": 1, "event": "click"}, "bad x coordinate"),
+    ({"gauge": "gauge01", "x": 1, "event": "click"}, "bad y coordinate"),
+    ({"gauge": "gauge01", "x": 1, "y": 1, "event": "doubleclick"}, "bad event"),
+    ({"gauge": "gauge01", "x": 1, "y": 1, "event": "click", "button": 2}, "unknown field"),
+]
+
+
+@pytest.mark.parametrize("path, body, reason", [("/api/var", b, r) for b, r in BAD_VARS] +
+                         [("/api/mouse", b, r) for b, r in BAD_MICE])
+def test_bad_parameters(example_panel, path, body, reason):
+    status, _, data = example_panel.request("POST", path, body)
+    assert status == 400 and one_line(data) and reason in data.decode(), data
+
+
+@pytest.mark.parametrize("path, raw, headers, status", [
+    ("/api/var", b"{not json", {}, 400),
+    ("/api/var", b"[1, 2]", {}, 400),
+    ("/api/var", b'{"id": 128, "value": NaN}', {}, 400),      # JSON has no NaN: "nan" is the text form
+    ("/api/var", b"\xff\xfe", {}, 400),
+    ("/api/var", b"{}" * 3000, {}, 413),
+    ("/api/state", b"{}", {}, 405),
+    ("/api/var?x=1", b'{"id": 128, "value": 1}', {}, 400),
+    ("/api/picture?gauge=gauge01&gauge=gauge02", None, {}, 400),
+    ("/api/picture?gauge=nope", None, {}, 400),
+    ("/api/picture", None, {}, 400),
+    ("/?debug=1", None, {}, 400),
+])
+def test_bad_requests(example_panel, path, raw, headers, status):
+    method = "POST" if raw is not None else "GET"
+    h = dict({"Content-Type": "application/json"} if raw is not None else {}, **headers)
+    got, _, data = example_panel.request(method, path, raw_body=raw, headers=h)
+    assert got == status and one_line(data), (got, data)
+
+
+def test_values_and_clicks_round_trip(example_panel):
+    s = example_panel
+    for value, shown in ((12.5, 12.5), ("nan", "nan"), ("-inf", "-inf"), ("inf", "inf"), (0, 0)):
+        status, body = s.post("/api/var", {"id": 624, "value": value})
+        assert status == 200 and body["value"] == shown
+        assert s.state()["values"]["624"] == shown
+    # A click answers with its key event and effect; wheelgard's middle
+    # button (brake selector position 3) steps the selector up from 1.
+    status, body = s.post("/api/mouse", {"gauge": "gauge03", "x": 46, "y": 100, "event": "click"})
+    assert status == 200 and body["hit"] and body["keys"] == ["66298 (0) → brake selector up: 1 → 2",
+                                                              "66298 (0) → brake selector up: 2 → 3"], body
+    status, body = s.post("/api/mouse", {"gauge": "gauge03", "x": 2, "y": 2, "event": "click"})
+    assert status == 200 and not body["hit"] and body["keys"] == []
+
+
+def test_malformed_requests_do_not_stop_it(example_panel):
+    s = example_panel
+    garbage = [b"\x00\x01\x02\r\n\r\n", b"GET\r\n\r\n", b"GET / HTTP/9.9\r\n\r\n",
+               b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n",
+               b"POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+               b"Content-Length: -5\r\n\r\n" % s.port,
+               b"POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+               b"Content-Length: 40\r\n\r\n{\"id\"" % s.port,                # a body that never comes whole
+               b"GET /api/state HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n"]
+    for g in garbage:
+        with socket.create_connection((s.host, s.port), timeout=60) as c:
+            c.sendall(g)
+            c.shutdown(socket.SHUT_WR)
+            c.recv(200)
+    # A client that connects and says nothing holds no one else up.
+    idle = socket.create_connection((s.host, s.port))
+    try:
+        assert s.request("GET", "/api/state")[0] == 200
+        status, body = s.post("/api/mouse", {"gauge": "gauge01", "x": 10, "y": 50, "event": "click"})
+        assert status == 200 and body["keys"] == ["66376 (0) → var 620 = 1"]
+        s.post("/api/mouse", {"gauge": "gauge01", "x": 10, "y": 50, "event": "click"})
+    finally:
+        idle.close()
+    assert json.loads(s.request("GET", "/api/state")[2])["viewers"] >= 0
