@@ -247,7 +247,8 @@ void checkFile(CheckRun& c) {
         if ((ch & IMAGE_SCN_MEM_EXECUTE) && (ch & IMAGE_SCN_MEM_WRITE)) wx += (wx.empty() ? "" : ", ") + name;
     }
     if (!entryInCode) return c.fail("entry point " + hex(entry) + " lies in no executable section");
-    const bool relocs = dirs > IMAGE_DIRECTORY_ENTRY_BASERELOC && u32(opt + 96 + 8 * IMAGE_DIRECTORY_ENTRY_BASERELOC + 4) != 0;
+    const size_t relocSize = opt + 96 + 8 * IMAGE_DIRECTORY_ENTRY_BASERELOC + 4;
+    const bool relocs = dirs > IMAGE_DIRECTORY_ENTRY_BASERELOC && optSize >= relocSize + 4 - opt && u32(relocSize) != 0;
     if (!relocs || (flags & IMAGE_FILE_RELOCS_STRIPPED))
         c.warn("no base relocations: the module loads only at its preferred base " + hex(imageBase) +
                ", which another module of the panel may hold");
@@ -755,20 +756,20 @@ public:
             if (e.kind == kString) {
                 const TextBuffer* t = h_.textBuffer(i);
                 if (t && !t->terminated())
-                    once(true, E, R + " left its text unterminated within the " + std::to_string(TextBuffer::kCapacity) +
+                    once(true, E + ":text", R + " left its text unterminated within the " + std::to_string(TextBuffer::kCapacity) +
                                       "-byte buffer", what);
             } else if (e.kind == kNeedle) {
                 double tx = 0, ty = 0;
                 needleTarget(e.points, v, tx, ty);
-                if (finite && !std::isfinite(v)) once(true, E, R + " gave the needle the value " + num(v), what);
+                if (finite && !std::isfinite(v)) once(true, E + ":value", R + " gave the needle the value " + num(v), what);
                 else if (!std::isfinite(tx) || !std::isfinite(ty))
-                    once(true, E, R + " points the needle at (" + num(tx) + ", " + num(ty) + ")", what);
+                    once(true, E + ":target", R + " points the needle at (" + num(tx) + ", " + num(ty) + ")", what);
             } else if (e.kind == kSlider) {
                 for (const auto& [ref, scale, axis] : {std::tuple{&e.xVar, e.xScale, "x"}, std::tuple{&e.var, e.yScale, "y"}}) {
                     if (!ref->id) continue;
                     const double value = m.read<ModuleVar>(ref->addr, E).value;
                     if (std::isfinite(value) && !std::isfinite(value * scale))
-                        once(true, E, E + " moves to an infinite " + axis + " position (value " + num(value) + " x scale " +
+                        once(true, E + ":" + axis, E + " moves to an infinite " + axis + " position (value " + num(value) + " x scale " +
                                           num(scale) + ")", what);
                 }
             } else if (e.kind == kIcon && e.routine) {
@@ -782,10 +783,9 @@ public:
     }
 
 private:
-    // Each finding once per element and kind; the first values that gave it
-    // are in the reason.
-    void once(bool failure, const std::string& element, const std::string& reason, const std::string& what) {
-        const std::string key = element + (failure ? "F" : "W") + reason.substr(0, reason.find(" value") == std::string::npos ? 40 : reason.find(" value"));
+    // Each finding once per element and kind (`key`); the first values that
+    // gave it are in the reason.
+    void once(bool failure, const std::string& key, const std::string& reason, const std::string& what) {
         if (!seen_.insert(key).second) return;
         failure ? c_.fail(reason + " (with " + what + ")") : c_.warn(reason + " (with " + what + ")");
     }
@@ -875,8 +875,8 @@ void checkMouse(CheckRun& c) {
     GaugeHost h(*mod->image, mod->gauge, 1, false);
     std::map<std::string, std::string> broken;
     std::string current;
-    h.onCall = [&](const std::string&, const CallBreach& b, double) {
-        if (b.any() && !broken.count(current)) broken[current] = b.describe();
+    h.onCall = [&](const std::string& what, const CallBreach& b, double) {
+        if (what.rfind("mouse handler", 0) == 0 && b.any() && !broken.count(current)) broken[current] = b.describe();
     };
     h.start();
     h.frame();
