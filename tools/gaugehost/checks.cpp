@@ -776,7 +776,7 @@ public:
                 // The host holds an icon's value within its images: noted, not a fault.
                 if (!(v >= 0 && v < e.imageCount && v == std::floor(v)) && iconNoted_.insert(i).second)
                     c_.note(R + " returned " + num(v) + ", not an image index 0 to " + std::to_string(e.imageCount - 1) +
-                            " (with " + what + "); the host shows the nearest image");
+                            " (with " + what + "); the host holds it within the icon's images");
             }
         }
         return true;
