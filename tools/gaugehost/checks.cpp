@@ -590,9 +590,10 @@ void checkServices(CheckRun& c) {
     lifecycles(
         c, true,
         [&](GaugeHost& h, LoadedModule& mod, int) {
-            const ModuleImage& m = *mod.image;
-            const Gauge& g = mod.gauge;
-            h.onService = [&, registered = uint32_t(0)](unsigned slot, const uint32_t* a, const std::string& during) mutable {
+            h.onService = [&, loaded = &mod, registered = uint32_t(0)](unsigned slot, const uint32_t* a,
+                                                                          const std::string& during) mutable {
+                const ModuleImage& m = *loaded->image;
+                const Gauge& g = loaded->gauge;
                 safely([&] {
                     ++counts[slot];
                     const std::string S = std::string(serviceName(slot)) + " (service " + std::to_string(slot) +
@@ -662,14 +663,13 @@ void checkRegistrations(CheckRun& c) {
     lifecycles(
         c, false,
         [&](GaugeHost& h, LoadedModule&, int n) {
-            Ledger& l = ledgers[size_t(n)];
-            h.onService = [&l](unsigned slot, const uint32_t* a, const std::string&) {
+            h.onService = [l = &ledgers[size_t(n)]](unsigned slot, const uint32_t* a, const std::string&) {
                 safely([&] {
-                    if (slot == kInstallElements) ++l.installs;
-                    if (slot == kReleaseElements) ++l.releases;
-                    if (slot == kRegisterMouseRects) ++l.registers, l.list = a[0];
-                    if (slot == kReleaseMouseRects) ++l.mouseReleases;
-                    if (slot == kInitializeModuleVar) ++l.bound[a[0]];
+                    if (slot == kInstallElements) ++l->installs;
+                    if (slot == kReleaseElements) ++l->releases;
+                    if (slot == kRegisterMouseRects) ++l->registers, l->list = a[0];
+                    if (slot == kReleaseMouseRects) ++l->mouseReleases;
+                    if (slot == kInitializeModuleVar) ++l->bound[a[0]];
                 });
             };
         },
