@@ -9,7 +9,7 @@ import time
 import pytest
 
 from serve_support import Served, browser, canvas_pixel, have_browser, wait_until
-from support import BROKEN, DIST, module
+from support import BROKEN, module
 
 pytestmark = pytest.mark.skipif(not have_browser(), reason="chromium, chromium-driver or python3-selenium missing")
 
