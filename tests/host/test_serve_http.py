@@ -8,6 +8,12 @@ import socket
 import pytest
 
 
+@pytest.fixture(autouse=True)
+def ready(request):
+    if "example_panel" in request.fixturenames:
+        request.getfixturevalue("example_panel").ready()
+
+
 def one_line(body):
     text = body.decode()
     return text.endswith("\n") and "\n" not in text[:-1] and len(text) > 5
