@@ -184,7 +184,7 @@ def memory(served):
 def memory_run(clicks, frames):
     served = Served("--panel", PANEL, "--gauges", DIST, "--rate", "1000")
     try:
-        stream = Stream(served)
+        viewer = Stream(served)   # the gauges run their frames while a page watches
         time.sleep(1)
 
         def total_frames():
@@ -219,6 +219,7 @@ def memory_run(clicks, frames):
         took = time.monotonic() - t
         ran = total_frames() - start
         second = memory(served)
+        assert viewer.count, "no picture reached the page"
         return first, second, took, ran
     finally:
         served.stop()

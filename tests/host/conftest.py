@@ -79,6 +79,8 @@ def example_panel():
     for n in ("quadrel", "lumivane", "monovue", "wheelgard"):
         if not os.path.exists(os.path.join(DIST, n + ".gau")):
             pytest.skip(n + ".gau is not built")
-    served = Served("--panel", os.path.join(ROOT, "docs", "panel", "panel.cfg"), "--gauges", DIST)
+    # Not waited for: the browser starts meanwhile, and the page shows
+    # each gauge as it comes; the HTTP tests wait (test_serve_http.py).
+    served = Served("--panel", os.path.join(ROOT, "docs", "panel", "panel.cfg"), "--gauges", DIST, ready=False)
     yield served
     served.stop()

@@ -30,7 +30,11 @@ class Served:
         self.url = "http://%s:%d/" % (self.host, self.port)
         threading.Thread(target=self._collect, daemon=True).start()
         if ready:
-            self.wait(lambda s: all(m["state"] != "loading" for m in s["modules"]), timeout)
+            self.ready(timeout)
+
+    def ready(self, timeout=180):
+        """Waits until every module has loaded (or failed to)."""
+        return self.wait(lambda s: all(m["state"] != "loading" for m in s["modules"]), timeout)
 
     def _collect(self):
         for raw in self.proc.stdout:

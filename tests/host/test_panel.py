@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from support import HOST, ROOT, host, module, read_png
+from support import ROOT, host, module, read_png
 
 sys.path.insert(0, os.path.join(ROOT, "tools", "panel"))
 from panelcfg import PanelError, read_panel  # noqa: E402

@@ -2,9 +2,16 @@
 every parameter checked (400 and a one-line reason), on the example panel.
 No request, however malformed, stops the server."""
 import json
+import os
 import socket
 
 import pytest
+
+
+@pytest.fixture(autouse=True)
+def ready(request):
+    if "example_panel" in request.fixturenames:
+        request.getfixturevalue("example_panel").ready()
 
 
 def one_line(body):
@@ -154,3 +161,14 @@ def test_malformed_requests_do_not_stop_it(example_panel):
     finally:
         idle.close()
     assert json.loads(s.request("GET", "/api/state")[2])["viewers"] >= 0
+
+
+def test_command_line_mistakes(tmp):
+    from support import host
+    for args, code, text in ((["serve", "--port", "http"], 1, "--port: 'http' is not a whole number"),
+                             (["serve", "--rate", "0"], 1, "--rate"),
+                             (["serve", "a.gau", "--panel", "p.cfg"], 1, "not both"),
+                             (["serve", os.path.join(tmp, "missing.gau")], 6, "cannot open"),
+                             (["serve", "--panel", os.path.join(tmp, "missing.cfg")], 6, "cannot read")):
+        rc, out, err = host(*args, timeout=60)
+        assert rc == code and text in err, (args, rc, err)

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -347,7 +348,11 @@ int superviseCheck(const Options& o) {
     if (o.only.empty())
         for (const Check& c : allChecks())
             if (c.level <= o.level) chosen.push_back(&c);
-    for (const std::string& m : o.modules) {
+    // Each module once, in the order named.
+    std::vector<std::string> modules;
+    for (const std::string& m : o.modules)
+        if (std::find(modules.begin(), modules.end(), m) == modules.end()) modules.push_back(m);
+    for (const std::string& m : modules) {
         const DWORD a = GetFileAttributesW(widen(m).c_str());
         if (a == INVALID_FILE_ATTRIBUTES) throw InputError("cannot open " + m + ": " + windowsError(GetLastError()));
         if (a & FILE_ATTRIBUTE_DIRECTORY) throw InputError("cannot open " + m + ": it is a folder, not a file");
@@ -358,7 +363,7 @@ int superviseCheck(const Options& o) {
     GetTempPathW(MAX_PATH, temp);
     std::vector<Result> results;
     std::string list;
-    for (const std::string& m : o.modules)
+    for (const std::string& m : modules)
         for (const Check* c : chosen) {
             Result r;
             r.module = m;
@@ -389,15 +394,13 @@ int superviseCheck(const Options& o) {
         if (o.json) return;
         std::fputs(textLine(results[i]).c_str(), stdout);
         const bool last = i + 1 == results.size() || results[i + 1].module != results[i].module;
-        if (last && o.modules.size() > 1) {
+        if (last && modules.size() > 1) {
             Counts c;
             for (const Result& r : results)
                 if (r.module == results[i].module) c.add(r);
             std::printf("%s: %s\n", results[i].module.c_str(), c.text().c_str());
         }
-        if (!last || i + 1 < results.size()) {
-            if (last) header(results[i + 1].module);
-        }
+        if (last && i + 1 < results.size()) header(results[i + 1].module);
         std::fflush(stdout);
     });
     BatchCapture capture;
@@ -420,23 +423,23 @@ int superviseCheck(const Options& o) {
     for (const Result& r : results) all.add(r);
     const double total = seconds() - t0;
     if (o.json) {
-        json modules = json::array();
-        for (const std::string& m : o.modules) {
+        json perModule = json::array();
+        for (const std::string& m : modules) {
             Counts c;
             json checks = json::array();
             for (const Result& r : results)
                 if (r.module == m) c.add(r), checks.push_back(toJson(r));
-            modules.push_back({{"module", m}, {"passed", c.passed}, {"failed", c.failed}, {"warnings", c.warnings},
-                               {"checks", checks}});
+            perModule.push_back({{"module", m}, {"passed", c.passed}, {"failed", c.failed}, {"warnings", c.warnings},
+                                 {"checks", checks}});
         }
-        const json doc = {{"level", o.level}, {"seed", o.seed},     {"modules", modules},       {"passed", all.passed},
+        const json doc = {{"level", o.level}, {"seed", o.seed},     {"modules", perModule},     {"passed", all.passed},
                           {"failed", all.failed}, {"warnings", all.warnings}, {"seconds", total}};
         std::fputs((doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n").c_str(), stdout);
     } else {
         std::printf("check: %s\n", all.text().c_str());
     }
     std::fflush(stdout);
-    if (!o.junit.empty()) writeFileAtomically(o.junit, junit(o.modules, results, total));
+    if (!o.junit.empty()) writeFileAtomically(o.junit, junit(modules, results, total));
     return all.failed ? kExitModule : kExitOk;
 }
 

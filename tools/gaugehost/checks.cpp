@@ -29,9 +29,9 @@ namespace gh {
 
 Effort effortOf(int level) {
     switch (level) {
-        case 4: return {1000, 1000, 1000, 10.0};
-        case 5: return {5000, 5000, 5000, 30.0};
-        default: return {200, 100, 200, 2.0};
+        case 4: return {1000, 1000, 0.0, 1000, 10.0, 0.0};
+        case 5: return {5000, 5000, 60.0, 5000, 30.0, 30.0};
+        default: return {200, 100, 0.0, 200, 2.0, 0.0};
     }
 }
 
@@ -590,9 +590,10 @@ void checkServices(CheckRun& c) {
     lifecycles(
         c, true,
         [&](GaugeHost& h, LoadedModule& mod, int) {
-            const ModuleImage& m = *mod.image;
-            const Gauge& g = mod.gauge;
-            h.onService = [&, registered = uint32_t(0)](unsigned slot, const uint32_t* a, const std::string& during) mutable {
+            h.onService = [&, loaded = &mod, registered = uint32_t(0)](unsigned slot, const uint32_t* a,
+                                                                          const std::string& during) mutable {
+                const ModuleImage& m = *loaded->image;
+                const Gauge& g = loaded->gauge;
                 safely([&] {
                     ++counts[slot];
                     const std::string S = std::string(serviceName(slot)) + " (service " + std::to_string(slot) +
@@ -662,14 +663,13 @@ void checkRegistrations(CheckRun& c) {
     lifecycles(
         c, false,
         [&](GaugeHost& h, LoadedModule&, int n) {
-            Ledger& l = ledgers[size_t(n)];
-            h.onService = [&l](unsigned slot, const uint32_t* a, const std::string&) {
+            h.onService = [l = &ledgers[size_t(n)]](unsigned slot, const uint32_t* a, const std::string&) {
                 safely([&] {
-                    if (slot == kInstallElements) ++l.installs;
-                    if (slot == kReleaseElements) ++l.releases;
-                    if (slot == kRegisterMouseRects) ++l.registers, l.list = a[0];
-                    if (slot == kReleaseMouseRects) ++l.mouseReleases;
-                    if (slot == kInitializeModuleVar) ++l.bound[a[0]];
+                    if (slot == kInstallElements) ++l->installs;
+                    if (slot == kReleaseElements) ++l->releases;
+                    if (slot == kRegisterMouseRects) ++l->registers, l->list = a[0];
+                    if (slot == kReleaseMouseRects) ++l->mouseReleases;
+                    if (slot == kInitializeModuleVar) ++l->bound[a[0]];
                 });
             };
         },
@@ -776,7 +776,7 @@ public:
                 // The host holds an icon's value within its images: noted, not a fault.
                 if (!(v >= 0 && v < e.imageCount && v == std::floor(v)) && iconNoted_.insert(i).second)
                     c_.note(R + " returned " + num(v) + ", not an image index 0 to " + std::to_string(e.imageCount - 1) +
-                            " (with " + what + "); the host shows the nearest image");
+                            " (with " + what + "); the host holds it within the icon's images");
             }
         }
         return true;
@@ -854,7 +854,8 @@ double randomValue(std::mt19937& r) {
 void checkRandomValues(CheckRun& c) {
     ValueRig rig(c);
     std::mt19937 r(c.options.seed);
-    for (int i = 0; i < c.effort.randomRounds && !rig.vars.empty(); ++i) {
+    const double start = now();
+    for (int i = 0; (i < c.effort.randomRounds || now() - start < c.effort.soakSeconds) && !rig.vars.empty(); ++i) {
         std::vector<std::pair<uint32_t, double>> values;
         std::string shown;
         for (uint32_t id : rig.vars) {
@@ -1035,13 +1036,16 @@ std::string kib(double bytes) {
 }
 
 void repetition(CheckRun& c, const std::string& what, const std::function<void()>& cycle) {
-    const int cycles = c.effort.cycles;
+    int cycles = c.effort.cycles;
     const int warm = std::min(cycles, std::max(5, cycles / 10));
     const double t0 = now();
     for (int i = 0; i < warm; ++i) cycle();
     std::string how;
     const Usage a = usage(how);
-    for (int i = warm; i < cycles; ++i) cycle();
+    for (int i = warm; i < cycles || now() - t0 < c.effort.soakSeconds; ++i) {
+        cycle();
+        cycles = std::max(cycles, i + 1);
+    }
     const Usage b = usage(how);
     const int measured = cycles - warm;
     const double grew = b.privateBytes - a.privateBytes;
@@ -1140,7 +1144,11 @@ void checkFrameCost(CheckRun& c) {
     }
     std::vector<double> frames;
     const double start = now();
-    while (int(frames.size()) < c.effort.costFrames && (frames.size() < 5 || now() - start < c.effort.costSeconds)) {
+    for (;;) {
+        const double t = now() - start;
+        if (frames.size() >= 5 && (int(frames.size()) >= c.effort.costFrames || t >= c.effort.costSeconds) &&
+            t >= c.effort.costMinSeconds)
+            break;
         inModule = 0;
         h.frame();
         h.evaluate();

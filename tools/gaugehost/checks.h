@@ -19,10 +19,12 @@ class SimulatorStandIn;
 
 // How much the checks that repeat do at a level.
 struct Effort {
-    int cycles;           // install/kill and load/unload cycles
-    int randomRounds;     // rounds of random values
-    int costFrames;       // frames timed, at most ...
-    double costSeconds;   // ... or for this long, whichever ends first
+    int cycles;             // install/kill and load/unload cycles
+    int randomRounds;       // rounds of random values
+    double soakSeconds;     // cycles and rounds go on at least this long (the soak)
+    int costFrames;         // frames timed, at most ...
+    double costSeconds;     // ... or for this long, whichever ends first,
+    double costMinSeconds;  // but at least this long
 };
 Effort effortOf(int level);
 
