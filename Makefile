@@ -4,6 +4,9 @@
 # make test   the same, then run every test suite (scripts/run-tests.sh)
 # make serve  the example panel live in the browser (./gaugehost serve)
 # make bench-serve  the live panel's latency, update rate and memory
+# make fuzz   lumivane's sound-file fuzz at length (FUZZ_FILES, 5000)
+# make soak   lumivane's click soak at length (SOAK_CLICKS, 20000) and
+#             `gaugehost check --level 5` over every module (long: see README)
 #
 # Two CMake builds share the source tree (CMakePresets.json): build/native
 # (bitmap generators, native tests) and build/win32 (the modules, gaugehost,
@@ -18,7 +21,7 @@ export GAUGE_BUILD := $(BUILD)
 # The makes that CMake runs inside this one need not announce every folder.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure dist preview walkthrough test serve bench-serve clean
+.PHONY: all setup configure dist preview walkthrough test fuzz soak serve bench-serve clean
 
 all: dist preview walkthrough
 
@@ -51,6 +54,21 @@ walkthrough: dist
 
 test: dist
 	@bash scripts/run-tests.sh
+
+# The long runs of what `make test` runs briefly. The Wine test program's
+# long cases read their length from the environment.
+FUZZ_FILES  ?= 5000
+SOAK_CLICKS ?= 20000
+WINE_TESTS := $(WIN32)/bin/wine_tests.exe
+
+fuzz: dist
+	@GAUGE_FUZZ_FILES=$(FUZZ_FILES) scripts/wine-run $(WINE_TESTS) \
+	    --gtest_filter='LumivaneSoundFiles.FuzzOfMutatedClickFiles'
+
+soak: dist
+	@GAUGE_SOAK_CLICKS=$(SOAK_CLICKS) scripts/wine-run $(WINE_TESTS) \
+	    --gtest_filter='Lumivane.SoakOfClicksDoesNotGrow'
+	@./gaugehost check --level 5 dist/*.gau
 
 serve: dist
 	@./gaugehost serve

@@ -786,7 +786,11 @@ TEST_F(Lumivane, ClickAfterAnotherInstanceWasKilledSendsItsEventSilently) {
     routine(0x24);
 }
 
-TEST_F(Lumivane, SoakOfTwoThousandClicksDoesNotGrow) {
+// Clicks in a row, at about one every few milliseconds: memory stays flat,
+// every play succeeds, and the buffers of sounds that have ended are given
+// back. `make test` clicks 500 times; `make soak` sets GAUGE_SOAK_CLICKS.
+TEST_F(Lumivane, SoakOfClicksDoesNotGrow) {
+    const int clicks = roundsFromEnv("GAUGE_SOAK_CLICKS", 500);
     SimulatorFolder sim;
     ASSERT_NO_FATAL_FAILURE(startSimulator(sim, pcmWav(16, 22050, 441)));  // 10 ms
     uint8_t* list = install();
@@ -799,23 +803,35 @@ TEST_F(Lumivane, SoakOfTwoThousandClicksDoesNotGrow) {
     const size_t before = privateBytes(), setBefore = workingSet();
     const int liveBefore = gSpy.liveBuffers();
     int maxLive = 0;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < clicks; ++i) {
         click(list, 1 + i % 5);
         if (gSpy.liveBuffers() > maxLive) maxLive = gSpy.liveBuffers();
         Sleep(1);
     }
     const size_t after = privateBytes(), setAfter = workingSet();
+    // Sounds still playing keep their buffers until the next click after
+    // they end. Where the mixer lags (a loaded or emulated machine) many
+    // may still play now, so wait for them: a click every 250 ms, for up
+    // to 10 s, until no more than the newest one is held.
+    int settleClicks = 0;
+    for (; settleClicks < 40 && gSpy.liveBuffers() > 1; ++settleClicks) {
+        Sleep(250);
+        click(list, 1);
+    }
     const int liveAfter = gSpy.liveBuffers();
-    std::printf("[ soak     ] 2000 clicks: private bytes %zu before, %zu after (%+lld); "
-                "live sound buffers %d before, %d after, at most %d; buffers made %d, released %d\n",
-                before, after, static_cast<long long>(after) - static_cast<long long>(before), liveBefore,
-                liveAfter, maxLive, gSpy.buffersCreated, gSpy.buffersFreed);
+    std::printf("[ soak     ] %d clicks: private bytes %zu before, %zu after (%+lld); "
+                "live sound buffers %d before, at most %d, %d after %d settling clicks; "
+                "buffers made %d, released %d\n",
+                clicks, before, after, static_cast<long long>(after) - static_cast<long long>(before), liveBefore,
+                maxLive, liveAfter, settleClicks, gSpy.buffersCreated, gSpy.buffersFreed);
     std::printf("[ soak     ] working set %zu before, %zu after\n", setBefore, setAfter);
-    EXPECT_EQ(gSpy.playResults.size(), 2100u);
+    EXPECT_EQ(gSpy.playResults.size(), size_t(100 + clicks + settleClicks));
     for (HRESULT hr : gSpy.playResults) ASSERT_EQ(hr, DS_OK);
-    EXPECT_LT(liveAfter, 64) << "buffers whose sound has ended are released";
+    EXPECT_LE(liveAfter, 1) << "buffers whose sound has ended are released";
     EXPECT_GT(before, 0u);
-    EXPECT_LT(after, before + 512 * 1024) << "memory must not keep growing";
+    // 256 KiB: a few of the heap's 64 KiB steps, and less than 500 clicks
+    // that each kept even the 882 bytes of their samples.
+    EXPECT_LT(after, before + 256 * 1024) << "memory must not keep growing";
     routine(0x24);
     EXPECT_EQ(gSpy.liveBuffers(), 0);
 }

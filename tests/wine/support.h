@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -25,6 +26,19 @@
 #include <vector>
 
 namespace winetest {
+
+// ---- run lengths -------------------------------------------------------------
+// The number of rounds of a long test: `fallback` in `make test`, more when
+// the environment asks for it (`make fuzz` and `make soak` set these).
+inline int roundsFromEnv(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) return fallback;
+    char* end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    if (*end == 0 && n > 0 && n <= 10000000) return static_cast<int>(n);
+    ADD_FAILURE() << name << "=" << v << " is not a count from 1 to 10000000";
+    return fallback;
+}
 
 // ---- raw reads ---------------------------------------------------------------
 inline uint32_t u32(const void* base, uint32_t off) {
