@@ -24,12 +24,15 @@
 # disk. The command's output comes back over the guest's second serial port
 # as it runs, files named in NATIVE_VM_RESULTS (default
 # build/win32/test-results) in a tar on a third disk. The script exits with
-# the command's exit status; a guest that did not finish says so and exits
-# 124 (timed out) or 125 (anything else).
+# the command's exit status; a guest that did not finish (or a run that could
+# not start) says so and exits 124 (timed out) or 125 (anything else).
 #
 # NATIVE_VM_CPUS (default: the host's cores), NATIVE_VM_MEM (8G),
 # NATIVE_VM_MIRROR (default: the bookworm mirror of the host's apt sources).
 set -euo pipefail
+# One group, read whole before it runs: a run of half an hour outlives a
+# checkout that changes this file.
+{
 
 say() { printf '[native-vm] %s\n' "$*"; }
 die() { say "error: $*" >&2; exit 125; }
@@ -118,7 +121,8 @@ elf_class() { case "$(od -An -tx1 -j4 -N1 "$1" 2>/dev/null | tr -d ' ')" in 01) 
 say "up after $(cut -d' ' -f1 /proc/uptime) s; $(uname -srm); $(nproc) CPUs"
 # What makes this the native path: no binfmt entry, a 32-bit ELF runs.
 entries=$(ls /proc/sys/fs/binfmt_misc 2>/dev/null | grep -vx -e register -e status | tr '\n' ' ')
-say "binfmt_misc entries: ${entries:-none}"
+elf=$(cd /proc/sys/fs/binfmt_misc 2>/dev/null && grep -l '^magic 7f454c46' -- * 2>/dev/null | tr '\n' ' ')
+say "binfmt_misc entries: ${entries:-none}; for ELF files: ${elf:-none}"
 /usr/local/lib/native-vm/elf32-exit42
 say "a static 32-bit ELF ran here: exit status $? (42 when it runs)"
 t0=$(date +%s)
@@ -132,7 +136,7 @@ say "tree in $NV_REPO after $(( $(date +%s) - t0 )) s; running: $NV_CMD"
     while sleep 5; do
         for d in /proc/[0-9]*; do
             exe=$(readlink "$d/exe" 2>/dev/null) || continue
-            args=$(tr '\0' ' ' <"$d/cmdline" 2>/dev/null | cut -c1-150 | sed 's/ *$//')
+            args=$({ tr '\0' ' ' <"$d/cmdline"; } 2>/dev/null | cut -c1-150 | sed 's/ *$//')
             case "$exe" in
                 */qemu-*) [ -e "$in/qemu-seen" ] || say "a process runs through $exe: $args"
                           touch "$in/qemu-seen" ;;
@@ -373,3 +377,4 @@ run_guest "$WORK/overlay.qcow2" qcow2 "$WORK" "$CMD"
 rm -rf "$WORK/overlay.qcow2" "$WORK/in.img" "$WORK/out.img" "$WORK/tree"
 [ -n "$(ls -A "$WORK/results")" ] && say "result files in $WORK/results"
 exit "$GUEST_RC"
+}
