@@ -83,7 +83,9 @@ ensure_backports() {
         } | $SUDO tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
     else
         # One-line format: repeat the bookworm line with the backports suite.
-        line=$(grep -hsE '^deb[[:space:]].*[[:space:]]bookworm[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list | head -1)
+        # (grep fails on a pattern that names no file, as *.list does in an
+        # empty sources.list.d: a fresh installation's.)
+        line=$({ grep -hsE '^deb[[:space:]].*[[:space:]]bookworm[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list || true; } | head -1)
         [ -n "$line" ] || { say "error: no bookworm entry in apt's sources to add backports beside"; exit 1; }
         say "adding the bookworm-backports suite to apt's sources"
         echo "$line" | sed -E 's/[[:space:]]bookworm[[:space:]].*/ bookworm-backports main/' \
