@@ -5,15 +5,14 @@ the summary."""
 import concurrent.futures
 import json
 import os
-import random
 import re
 import time
 import xml.etree.ElementTree as ET
 
 import pytest
 
+from mutants import write_mutants
 from support import BROKEN, DIST, built, check_jobs, host
-from test_mutations import mutate
 
 LEVEL_3 = ["file", "exports", "imports", "records", "bitmaps", "entry-point", "lifecycle", "stack-balance",
            "callee-saved", "services", "registrations", "hostile-values", "random-values", "mouse", "install-kill",
@@ -180,15 +179,7 @@ def test_mutants_end_with_the_summary(tmp):
     # Byte-mutated copies of our modules (the sweep's generator, a seed of
     # its own): every check of every copy ends with a line, and the run
     # with its summary, however the copy breaks.
-    mods = [n for n in ("quadrel", "lumivane", "monovue", "wheelgard") if built(n)]
-    if not mods:
-        pytest.skip("no module is built")
-    rng = random.Random(12)
-    paths = []
-    for i in range(CHECK_MUTANTS):
-        data = open(os.path.join(DIST, mods[i % len(mods)] + ".gau"), "rb").read()
-        paths.append(os.path.join(tmp, "%s-%02d.gau" % (mods[i % len(mods)], i)))
-        open(paths[-1], "wb").write(mutate(data, rng))
+    paths = write_mutants(tmp, 12, CHECK_MUTANTS)
     start = time.time()
     rc, out, err = host("check", *paths, "--only", ",".join(MUTANT_CHECKS), "--timeout", "2", timeout=900)
     assert rc in (0, 2), "exit %s: %s" % (rc, err[-2000:])

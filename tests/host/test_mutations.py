@@ -2,52 +2,12 @@
 render: each ends in a picture, a listing or a clear error."""
 import concurrent.futures
 import os
-import random
-import struct
 import time
 
-import pytest
-
-from support import batch, built, module
+from mutants import write_mutants
+from support import batch
 
 MUTANTS = int(os.environ.get("GAUGEHOST_MUTANTS", "300"))
-
-
-def sections(data):
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    n = struct.unpack_from("<H", data, pe + 6)[0]
-    opt = struct.unpack_from("<H", data, pe + 20)[0]
-    out = []
-    for i in range(n):
-        s = pe + 24 + opt + 40 * i
-        name = data[s:s + 8].rstrip(b"\0").decode("latin-1")
-        vsize, va, rsize, rptr = struct.unpack_from("<IIII", data, s + 8)
-        out.append((name, va, rptr, rsize))
-    return out
-
-
-def mutate(data, rng):
-    b = bytearray(data)
-    secs = [s for s in sections(data) if s[3] > 0]
-    kind = rng.randrange(4)
-    for _ in range(rng.randint(1, 4)):
-        if kind == 0:      # any byte of the file
-            pos = rng.randrange(len(b))
-            b[pos] = rng.randrange(256)
-        elif kind == 1:    # a byte in the data sections, where the records live
-            s = rng.choice([s for s in secs if s[0] in (".data", ".rdata", ".rsrc")] or secs)
-            b[s[2] + rng.randrange(s[3])] = rng.randrange(256)
-        elif kind == 2:    # an aligned word of .data: a pointer or a count gone wrong
-            s = [s for s in secs if s[0] == ".data"] or secs
-            s = s[0]
-            pos = s[2] + rng.randrange(s[3] // 4) * 4
-            word = rng.choice([0, 1, 0xFFFFFFFF, rng.randrange(1 << 32), struct.unpack_from("<I", b, pos)[0] + rng.choice([4, -4, 0x1000, 44])])
-            struct.pack_into("<I", b, pos, word & 0xFFFFFFFF)
-        else:              # a byte of code
-            s = [s for s in secs if s[0] == ".text"] or secs
-            s = s[0]
-            b[s[2] + rng.randrange(s[3])] = rng.randrange(256)
-    return bytes(b)
 
 
 def judge(cmd, path, rc, out, err):
@@ -59,19 +19,7 @@ def judge(cmd, path, rc, out, err):
 
 
 def test_survive(tmp):
-    mods = [m for m in ("quadrel", "lumivane", "monovue", "wheelgard") if built(m)]
-    if not mods:
-        pytest.skip("no module is built")
-    rng = random.Random(6)
-    paths = []
-    mdir = os.path.join(tmp, "mutants")
-    os.makedirs(mdir)
-    for i in range(MUTANTS):
-        name = mods[i % len(mods)]
-        data = open(module(name), "rb").read()
-        p = os.path.join(mdir, "%s-%03d.gau" % (name, i))
-        open(p, "wb").write(mutate(data, rng))
-        paths.append(p)
+    paths = write_mutants(os.path.join(tmp, "mutants"), 6, MUTANTS)
     jobs = [(cmd, p) for p in paths for cmd in ("inspect", "render")]
     args = [[cmd, p, "--timeout", "3"] + (["-o", p + ".png"] if cmd == "render" else []) for cmd, p in jobs]
     # Two batches side by side, one per core; each restarts its worker only

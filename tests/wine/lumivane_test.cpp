@@ -802,6 +802,7 @@ TEST_F(Lumivane, SoakOfClicksDoesNotGrow) {
     }
     const size_t before = privateBytes(), setBefore = workingSet();
     const int liveBefore = gSpy.liveBuffers();
+    const size_t blocksBefore = gSpy.blocks.size();
     int maxLive = 0;
     for (int i = 0; i < clicks; ++i) {
         click(list, 1 + i % 5);
@@ -821,17 +822,21 @@ TEST_F(Lumivane, SoakOfClicksDoesNotGrow) {
     const int liveAfter = gSpy.liveBuffers();
     std::printf("[ soak     ] %d clicks: private bytes %zu before, %zu after (%+lld); "
                 "live sound buffers %d before, at most %d, %d after %d settling clicks; "
-                "buffers made %d, released %d\n",
+                "buffers made %d, released %d; the module's memory blocks %zu before, %zu after\n",
                 clicks, before, after, static_cast<long long>(after) - static_cast<long long>(before), liveBefore,
-                maxLive, liveAfter, settleClicks, gSpy.buffersCreated, gSpy.buffersFreed);
+                maxLive, liveAfter, settleClicks, gSpy.buffersCreated, gSpy.buffersFreed, blocksBefore,
+                gSpy.blocks.size());
     std::printf("[ soak     ] working set %zu before, %zu after\n", setBefore, setAfter);
     EXPECT_EQ(gSpy.playResults.size(), size_t(100 + clicks + settleClicks));
     for (HRESULT hr : gSpy.playResults) ASSERT_EQ(hr, DS_OK);
     EXPECT_LE(liveAfter, 1) << "buffers whose sound has ended are released";
     EXPECT_GT(before, 0u);
-    // 256 KiB: a few of the heap's 64 KiB steps, and less than 500 clicks
-    // that each kept even the 882 bytes of their samples.
-    EXPECT_LT(after, before + 256 * 1024) << "memory must not keep growing";
+    EXPECT_LE(gSpy.blocks.size(), blocksBefore) << "the module's own memory blocks do not pile up";
+    // Everything else: what the platform's sound mixer leaves behind grows
+    // slowly with the clicks (30 to 50 bytes each over 10,000 here, in
+    // 64 KiB heap steps, more the more sounds overlap).
+    const size_t bound = 512 * 1024 + 64 * size_t(clicks);
+    EXPECT_LT(after, before + bound) << "memory must not keep growing";
     routine(0x24);
     EXPECT_EQ(gSpy.liveBuffers(), 0);
 }

@@ -13,7 +13,7 @@
 #include "output.h"
 #include "supervisor.h"
 
-namespace gh {
+namespace gaugehost {
 
 using nlohmann::json;
 
@@ -443,4 +443,4 @@ int superviseCheck(const Options& o) {
     return all.failed ? kExitModule : kExitOk;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -9,7 +9,7 @@
 
 #include "cli.h"
 
-namespace gh {
+namespace gaugehost {
 
 // In the supervisor: the whole command. Returns the exit status: 0 when no
 // check failed, kExitModule when one did.
@@ -20,4 +20,4 @@ int superviseCheck(const Options& o);
 // unless exactly one module and one check are named.
 int runCheckJob(const Options& o);
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -23,7 +23,7 @@
 #include "simenv.h"
 #include "supervisor.h"
 
-namespace gh {
+namespace gaugehost {
 
 // ---- what every check shares ------------------------------------------------------
 
@@ -1203,4 +1203,4 @@ const Check* findCheck(const std::string& name) {
     return nullptr;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

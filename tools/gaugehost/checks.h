@@ -13,7 +13,7 @@
 #include "image.h"
 #include "records.h"
 
-namespace gh {
+namespace gaugehost {
 
 class SimulatorStandIn;
 
@@ -76,4 +76,4 @@ struct Check {
 const std::vector<Check>& allChecks();
 const Check* findCheck(const std::string& name);
 
-}  // namespace gh
+}  // namespace gaugehost

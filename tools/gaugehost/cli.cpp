@@ -10,7 +10,7 @@
 
 #include "image.h"
 
-namespace gh {
+namespace gaugehost {
 
 const char* usageText() {
     return "usage: gaugehost inspect MODULE.gau [--json] [--no-run]\n"
@@ -155,4 +155,4 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
     return out;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

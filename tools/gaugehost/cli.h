@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace gh {
+namespace gaugehost {
 
 // Exit statuses.
 enum Exit : int {
@@ -67,4 +67,4 @@ std::vector<std::string> commandLineArguments();
 // A command line split as Windows splits one (for batch lists).
 std::vector<std::string> splitCommandLine(const std::string& line);
 
-}  // namespace gh
+}  // namespace gaugehost

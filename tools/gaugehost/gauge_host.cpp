@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 constexpr uint32_t kPage = 4096;   // a text buffer's page: capacity, then guard bytes
@@ -366,4 +366,4 @@ bool DrawInputs::operator==(const DrawInputs& o) const {
     return flags == o.flags && same(values, o.values) && same(xValues, o.xValues) && texts == o.texts;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

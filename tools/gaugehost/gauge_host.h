@@ -19,7 +19,7 @@
 #include "renderer.h"
 #include "services.h"
 
-namespace gh {
+namespace gaugehost {
 
 // A string element's text buffer: the capacity the host promises, then
 // guard bytes to the end of its page, then a megabyte of address space no
@@ -136,4 +136,4 @@ private:
     Renderer renderer_;
 };
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -8,7 +8,7 @@
 #include "image.h"
 #include "supervisor.h"
 
-namespace gh {
+namespace gaugehost {
 
 // Registers as the thunk saw them just before and just after the call:
 // esp, ebx, esi, edi, ebp.
@@ -312,4 +312,4 @@ void quit(int code) {
     ExitProcess(UINT(code));
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -10,7 +10,7 @@
 #include <initializer_list>
 #include <string>
 
-namespace gh {
+namespace gaugehost {
 
 class ModuleImage;
 
@@ -64,4 +64,4 @@ void watchEnd();
 // the module's detach code.
 [[noreturn]] void quit(int code);
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -5,7 +5,7 @@
 
 #include "guard.h"
 
-namespace gh {
+namespace gaugehost {
 
 std::string hex(uint32_t v) {
     char b[16];
@@ -349,4 +349,4 @@ void ModuleImage::loadResources() {
     }
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace gh {
+namespace gaugehost {
 
 struct HostError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -118,4 +118,4 @@ private:
     std::map<uint32_t, Bitmap> bitmaps_;
 };
 
-}  // namespace gh
+}  // namespace gaugehost

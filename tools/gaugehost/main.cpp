@@ -28,7 +28,7 @@
 #include "simenv.h"
 #include "supervisor.h"
 
-using namespace gh;
+using namespace gaugehost;
 
 namespace {
 

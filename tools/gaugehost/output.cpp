@@ -12,7 +12,7 @@
 #define STBI_WRITE_NO_STDIO
 #include <stb_image_write.h>
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 
@@ -92,4 +92,4 @@ std::string encodePng(const Picture& c) {
 
 void writePng(const Picture& p, const std::string& path) { writeFileAtomically(path, encodePng(p)); }
 
-}  // namespace gh
+}  // namespace gaugehost

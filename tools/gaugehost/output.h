@@ -8,7 +8,7 @@
 
 #include "renderer.h"
 
-namespace gh {
+namespace gaugehost {
 
 // Throws InputError (the user's output cannot be written) on any failure.
 void writeFileAtomically(const std::string& path, const std::string& bytes);
@@ -17,4 +17,4 @@ void writeFileAtomically(const std::string& path, const std::string& bytes);
 std::string encodePng(const Picture& p);
 void writePng(const Picture& p, const std::string& path);
 
-}  // namespace gh
+}  // namespace gaugehost

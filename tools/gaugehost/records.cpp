@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <set>
 
-namespace gh {
+namespace gaugehost {
 
 using namespace hostapi;
 
@@ -294,4 +294,4 @@ std::vector<MouseEntry> readMouseList(const ModuleImage& m, uint32_t addr) {
     }
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -11,7 +11,7 @@
 #include "../../hostapi/gauge_module.h"
 #include "image.h"
 
-namespace gh {
+namespace gaugehost {
 
 const char* kindName(uint32_t kind);
 
@@ -87,4 +87,4 @@ std::vector<MouseEntry> readMouseList(const ModuleImage& m, uint32_t addr);
 // Element record size by kind and header version (0 for an unknown kind).
 uint32_t elementSize(uint32_t kind, uint32_t version);
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 
@@ -213,4 +213,4 @@ void Renderer::drawText(Picture& p, const Element& e, const std::string& text) {
         for (int x = x0; x < x1; ++x) p.px[size_t(y) * p.width + x] = dibBits_[size_t(y) * p.width + x] & 0x00FFFFFF;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

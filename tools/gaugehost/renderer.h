@@ -15,7 +15,7 @@
 #include "image.h"
 #include "records.h"
 
-namespace gh {
+namespace gaugehost {
 
 // A drawn picture: 0x00RRGGBB pixels, top-down rows.
 struct Picture {
@@ -56,4 +56,4 @@ private:
     std::map<std::tuple<int, int, std::string>, HFONT> fonts_;   // by cell height, weight, face
 };
 
-}  // namespace gh
+}  // namespace gaugehost

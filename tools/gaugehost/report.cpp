@@ -9,7 +9,7 @@
 #include "gauge_host.h"
 #include "simenv.h"
 
-namespace gh {
+namespace gaugehost {
 
 using nlohmann::json;
 
@@ -236,4 +236,4 @@ std::string inspectText(const ModuleImage& m, const Gauge& g, const Inspection& 
     return out;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

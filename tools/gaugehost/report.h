@@ -9,7 +9,7 @@
 #include "records.h"
 #include "services.h"
 
-namespace gh {
+namespace gaugehost {
 
 struct Inspection {
     bool ran = false;                                   // a lifecycle run took place
@@ -25,4 +25,4 @@ Inspection inspectModule(ModuleImage& m, Gauge& g, bool run);
 std::string inspectText(const ModuleImage& m, const Gauge& g, const Inspection& f);
 std::string inspectJson(const ModuleImage& m, const Gauge& g, const Inspection& f);
 
-}  // namespace gh
+}  // namespace gaugehost

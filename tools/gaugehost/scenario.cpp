@@ -11,7 +11,7 @@
 #include "simenv.h"
 #include "supervisor.h"
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 
@@ -180,4 +180,4 @@ int runScenario(const Options& o, ModuleImage& m, Gauge& g) {
     return kExitOk;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -9,7 +9,7 @@
 #include "image.h"
 #include "records.h"
 
-namespace gh {
+namespace gaugehost {
 
 // Plays `o.scenario`. Returns kExitOk when every expectation held, or
 // kExitExpectation at the first that did not. Throws InputError for a
@@ -17,4 +17,4 @@ namespace gh {
 // field), HostError for a module that misbehaves.
 int runScenario(const Options& o, ModuleImage& m, Gauge& g);
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -8,7 +8,7 @@
 #include "../../hostapi/sim_ids.h"
 #include "guard.h"
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 
@@ -99,13 +99,13 @@ std::string SimulationModel::apply(const KeyEvent& k) {
     return "";
 }
 
-}  // namespace gh
+}  // namespace gaugehost
 
 // ---- the services, as the gauge host answers them --------------------------------------
 
 #include "gauge_host.h"
 
-namespace gh {
+namespace gaugehost {
 
 void GaugeHost::service(unsigned slot, const uint32_t* a) {
     using namespace hostapi;
@@ -202,4 +202,4 @@ void GaugeHost::service(unsigned slot, const uint32_t* a) {
     if (!failure.empty()) abortModuleCall(failure);
 }
 
-}  // namespace gh
+}  // namespace gaugehost

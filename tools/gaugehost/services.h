@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-namespace gh {
+namespace gaugehost {
 
 struct KeyEvent {
     uint32_t id;
@@ -54,4 +54,4 @@ const char* serviceName(unsigned slot);
 // "%.10g" of a value, as the logs print it.
 std::string number(double v);
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -16,7 +16,7 @@
 #include "simenv.h"
 #include "supervisor.h"
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 
@@ -614,4 +614,4 @@ int runSession(const Options& o) {
     return s.run();
 }
 
-}  // namespace gh
+}  // namespace gaugehost

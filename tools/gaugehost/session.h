@@ -26,10 +26,10 @@
 
 #include "cli.h"
 
-namespace gh {
+namespace gaugehost {
 
 // Runs the session in the worker until the input ends or "quit"; returns
 // the exit status.
 int runSession(const Options& o);
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace gh {
+namespace gaugehost {
 
 // The leading part of DSBUFFERDESC that the log reads.
 struct DSBUFFERDESC_LIKE {
@@ -266,4 +266,4 @@ void SimulatorStandIn::watchSound(const ModuleImage& m, std::function<void(const
     }
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-namespace gh {
+namespace gaugehost {
 
 class ModuleImage;
 struct Gauge;
@@ -47,4 +47,4 @@ void captureSound(std::function<void(const PlayedSound&)> sink);
 // A short click: 16-bit mono PCM, 22050 Hz, a 40 ms decaying burst.
 std::string clickWave();
 
-}  // namespace gh
+}  // namespace gaugehost

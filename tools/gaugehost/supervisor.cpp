@@ -8,7 +8,7 @@
 
 #include "image.h"
 
-namespace gh {
+namespace gaugehost {
 
 namespace {
 
@@ -247,4 +247,4 @@ int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, cons
     return troubled ? 3 : 0;
 }
 
-}  // namespace gh
+}  // namespace gaugehost

@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-namespace gh {
+namespace gaugehost {
 
 // In the worker: marks progress (every call into the module and back).
 void heartbeat();
@@ -67,4 +67,4 @@ int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, cons
 std::string jobBeginMarker(int index, const std::string& line);
 std::string jobEndMarker(int index, int code);
 
-}  // namespace gh
+}  // namespace gaugehost

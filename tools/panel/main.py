@@ -13,7 +13,6 @@ Exit statuses as gaugehost's: 1 usage, 2 a module is malformed or
 misbehaves, 3 its worker died, 4 it hangs, 6 the user's own files (the
 panel, a missing module or bitmap, an unwritable output).
 """
-import math
 import os
 import signal
 import sys
@@ -24,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from panelcfg import PanelError, panel_of_modules, read_panel  # noqa: E402
 from session import ROOT, Session, SessionEnded  # noqa: E402
+from variables import value_of, wire_value  # noqa: E402
 
 EXIT_USAGE, EXIT_MODULE, EXIT_FAULT, EXIT_INPUT = 1, 2, 3, 6
 EXAMPLE = os.path.join(ROOT, "docs", "panel", "panel.cfg")
@@ -53,11 +53,8 @@ def whole(text, what, lo, hi):
 
 
 def real(text, what):
-    t = text.lower()
-    if t in ("nan", "inf", "+inf", "-inf"):
-        return float(t)
     try:
-        return float(text)
+        return value_of(text)
     except ValueError:
         raise Usage("%s: '%s' is not a number" % (what, text))
 
@@ -111,14 +108,6 @@ def parse(args):
     return o
 
 
-def wire(v):
-    if math.isnan(v):
-        return "nan"
-    if math.isinf(v):
-        return "inf" if v > 0 else "-inf"
-    return v
-
-
 # ---- render --panel ----------------------------------------------------------------------
 
 def render_panel(o):
@@ -135,7 +124,7 @@ def render_panel(o):
             path = os.path.abspath(g.path)
             if path not in drawn:
                 try:
-                    reply = session.request("load", path=path, vars=[[k, wire(v)] for k, v in o["sets"]],
+                    reply = session.request("load", path=path, vars=[[k, wire_value(v)] for k, v in o["sets"]],
                                             frames=o["frames"], timeout=o["timeout"] + 120)
                 except (SessionEnded, TimeoutError) as e:
                     raise Failure(session.exit_code or EXIT_FAULT, "%s: %s" % (g.line, e))

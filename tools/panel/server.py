@@ -24,9 +24,7 @@ import http.server
 import io
 import ipaddress
 import json
-import math
 import os
-import re
 import shutil
 import socket
 import tempfile
@@ -36,6 +34,7 @@ import urllib.parse
 
 from session import Session, SessionEnded
 import variables as known
+from variables import value_of, wire_value
 
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web")
 STATIC = {
@@ -47,9 +46,6 @@ MAX_BODY = 4096
 MAX_CLIENTS = 16
 POLL = 0.2                  # seconds between looks at the module files
 U32 = 0xFFFFFFFF
-NUMBER = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?$")
-SPECIAL = {"nan": math.nan, "inf": math.inf, "+inf": math.inf, "-inf": -math.inf,
-           "infinity": math.inf, "+infinity": math.inf, "-infinity": -math.inf}
 
 
 class BadRequest(Exception):
@@ -62,35 +58,6 @@ def png_bytes(image):
     out = io.BytesIO()
     image.save(out, "PNG", compress_level=1)
     return out.getvalue()
-
-
-def wire_value(v):
-    """A value as the page and the sessions take it: NaN and infinities as text."""
-    if math.isnan(v):
-        return "nan"
-    if math.isinf(v):
-        return "inf" if v > 0 else "-inf"
-    return v
-
-
-def value_of(v):
-    """A value from JSON: a number, or text that is one (nan and inf allowed)."""
-    if isinstance(v, bool):
-        raise ValueError
-    if isinstance(v, (int, float)):
-        return float(v)
-    if isinstance(v, str):
-        t = v.strip().lower()
-        if t != v.lower() or not t:
-            raise ValueError
-        if t in SPECIAL:
-            return SPECIAL[t]
-        if NUMBER.match(t):
-            f = float(t)
-            if math.isinf(f):
-                raise ValueError
-            return f
-    raise ValueError
 
 
 def effect_text(effect):

@@ -1,7 +1,11 @@
 """Names and sensible ranges of the simulation variables that our gauges read,
 for the page's controls. A variable not listed here takes the range its
 element gives (an icon's images, a needle's table, the travel of a slider),
-or 0 to 100."""
+or 0 to 100. Also how a value is read from the page or the command line,
+and written for the page and the sessions."""
+import math
+import re
+
 
 # id: (name, lowest, highest, step)
 KNOWN = {
@@ -54,3 +58,39 @@ def describe(var_id, uses, element_range):
         if hi > lo:
             return name, lo, hi, step or (hi - lo) / 1000
     return name, 0, 100, 0.1
+
+
+# ---- values on the wire ------------------------------------------------------------------
+
+NUMBER = re.compile(r"[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?$")
+SPECIAL = {"nan": math.nan, "inf": math.inf, "+inf": math.inf, "-inf": -math.inf,
+           "infinity": math.inf, "+infinity": math.inf, "-infinity": -math.inf}
+
+
+def wire_value(v):
+    """A value as the page and the sessions take it: NaN and infinities as text."""
+    if math.isnan(v):
+        return "nan"
+    if math.isinf(v):
+        return "inf" if v > 0 else "-inf"
+    return v
+
+
+def value_of(v):
+    """A value from JSON: a number, or text that is one (nan and inf allowed)."""
+    if isinstance(v, bool):
+        raise ValueError
+    if isinstance(v, (int, float)):
+        return float(v)
+    if isinstance(v, str):
+        t = v.strip().lower()
+        if t != v.lower() or not t:
+            raise ValueError
+        if t in SPECIAL:
+            return SPECIAL[t]
+        if NUMBER.match(t):
+            f = float(t)
+            if math.isinf(f):
+                raise ValueError
+            return f
+    raise ValueError
