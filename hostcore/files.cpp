@@ -1,12 +1,12 @@
-#include "output.h"
+#include "files.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "cli.h"
-#include "image.h"
+#include "errors.h"
+#include "module_image.h"
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STBI_WRITE_NO_STDIO
@@ -86,7 +86,7 @@ std::string encodePng(const Picture& c) {
         static_cast<std::string*>(context)->append(static_cast<const char*>(data), size_t(size));
     };
     if (!stbi_write_png_to_func(append, &out, c.width, c.height, 3, rgb.data(), c.width * 3))
-        throw HostError("cannot encode a PNG picture");
+        throw HostFault("cannot encode a PNG picture");
     return out;
 }
 

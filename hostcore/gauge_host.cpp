@@ -20,7 +20,7 @@ TextBuffer::TextBuffer() {
     void* p = VirtualAlloc(nullptr, kReach, MEM_RESERVE, PAGE_NOACCESS);
     if (!p || !VirtualAlloc(p, kPage, MEM_COMMIT, PAGE_READWRITE)) {
         if (p) VirtualFree(p, 0, MEM_RELEASE);
-        throw HostError("cannot reserve a text buffer (error " + std::to_string(GetLastError()) + ")");
+        throw HostFault("cannot reserve a text buffer (error " + std::to_string(GetLastError()) + ")");
     }
     base_ = static_cast<char*>(p);
     std::memset(base_, kGuardByte, kPage);
@@ -274,20 +274,20 @@ double GaugeHost::elementValue(size_t index) {
         double v = 0;
         try {
             v = call(what, e.routine, {e.addr}, true).st0;
-        } catch (const HostError& fault) {
+        } catch (const ModuleError& fault) {
             // The guard bytes tell an overrun whatever exception the
             // platform delivered for the space behind them; so does the
             // access address where the platform gives one.
             if (text && moduleFaulted()) {
                 const FaultInfo& f = lastFault();
                 if (!text->guardIntact() || (f.addressKnown && text->past(f.address)))
-                    throw HostError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
+                    throw ModuleError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
                                     "-byte text buffer, and faulted: " + fault.what());
             }
             throw;
         }
         if (text && !text->guardIntact())
-            throw HostError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
+            throw ModuleError(what + " wrote past the end of its " + std::to_string(TextBuffer::kCapacity) +
                             "-byte text buffer");
         return v;
     }

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "../../hostapi/elements.h"
+#include "../hostapi/elements.h"
 #include "guard.h"
-#include "image.h"
+#include "module_image.h"
 #include "records.h"
 #include "renderer.h"
 #include "services.h"

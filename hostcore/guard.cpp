@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "image.h"
-#include "supervisor.h"
+#include "module_image.h"
+#include "worker_link.h"
 
 namespace gaugehost {
 
@@ -241,7 +241,7 @@ const FaultInfo& lastFault() { return gFault; }
 
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                        bool returnsDouble, CallBreach* breach) {
-    if (gInCall) throw HostError(what + ": module code called back into the host while a call was running");
+    if (gInCall) throw ModuleError(what + ": module code called back into the host while a call was running");
     uint32_t a[8] = {};
     int n = 0;
     for (uint32_t v : args) a[n++] = v;
@@ -266,7 +266,7 @@ CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_li
         if (fault) gFaulted = true;
         const std::string msg = fault ? "module code faulted: " + std::string(gFaultText) : gAbortMessage;
         gAbortMessage.clear();
-        throw HostError(what + ": " + msg);
+        throw ModuleError(what + ": " + msg);
     }
     if (breach) {
         *breach = CallBreach{};

@@ -2,7 +2,7 @@
 // pointer and the callee-saved registers restored afterwards (a routine that
 // removes the wrong number of arguments or clobbers ebx, esi, edi or ebp
 // cannot unbalance the host; what it did is noted as a breach), faults
-// inside the module turned into a HostError, and a watchdog that ends the
+// inside the module turned into a ModuleError, and a watchdog that ends the
 // process with a clear message when module code does not return.
 #pragma once
 
@@ -33,7 +33,7 @@ struct CallBreach {
 void installGuards(const ModuleImage* module, unsigned timeoutSeconds);
 
 // Calls `fn` (__stdcall) with 32-bit arguments; `what` names the call in
-// error messages. Throws HostError on a fault, on a service failure raised
+// error messages. Throws ModuleError on a fault, on a service failure raised
 // with abortModuleCall, or on a call to an unknown service. `breach`, when
 // given, receives what the call did to the calling convention.
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,

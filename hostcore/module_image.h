@@ -1,7 +1,7 @@
 // The module image: a gauge module loaded by the Windows loader as the
 // simulator loads it, seen as bytes. Every read of a module record goes
 // through here and is checked against the sections of the loaded image, so a
-// malformed module ends in a HostError naming the record, never in a fault.
+// malformed module ends in a ModuleError naming the record, never in a fault.
 // The PE structures come from <winnt.h>; the bitmap resources are decoded
 // here.
 #pragma once
@@ -11,44 +11,20 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "dib.h"
+#include "errors.h"
+#include "text.h"
+
 namespace gaugehost {
-
-struct HostError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-std::string hex(uint32_t v);
-
-// Text of a Windows error code: "Windows error 2 (The system cannot find ...)".
-std::string windowsError(DWORD code);
-
-// UTF-8 to the wide characters the Windows file APIs take, and back.
-std::wstring widen(const std::string& utf8);
-std::string narrow(const std::wstring& wide);
-
-// A decoded bitmap resource: top-down rows of 0x00RRGGBB.
-struct Bitmap {
-    uint32_t id = 0;
-    int width = 0, height = 0, bits = 0;
-    uint32_t bytes = 0;        // size of the resource
-    std::string problem;       // empty when the bitmap decoded
-    std::vector<uint32_t> pixels;
-    uint32_t at(int x, int y) const { return pixels[size_t(y) * width + x]; }
-};
-
-// Decodes a device-independent bitmap resource (BITMAPINFOHEADER form,
-// uncompressed, 1 to 32 bits). Sets `problem` when it cannot.
-void decodeDib(const uint8_t* p, uint32_t n, Bitmap& b);
 
 class ModuleImage {
 public:
     // Loads exactly the file named (full path, no search, no ".dll" added)
-    // as the simulator does, and maps out its sections. Throws HostError
-    // when the file cannot be loaded. With `runEntryPoint` false the loader
+    // as the simulator does, and maps out its sections. Throws InputError
+    // when the file is not there, ModuleError when it cannot be loaded. With `runEntryPoint` false the loader
     // only maps and relocates the image: its entry point does not run and
     // its imports are not bound, so no code of the module (or of a library
     // it imports) runs, and none may be called.

@@ -62,9 +62,9 @@ Gauge readGauge(const ModuleImage& m, const std::string& path) {
     g.path = path;
     g.importedDlls = m.imports();
     g.linkage = m.exportAddress("Linkage");
-    if (g.linkage == 0) throw HostError("the module exports no record named Linkage");
+    if (g.linkage == 0) throw ModuleError("the module exports no record named Linkage");
     g.importTable = m.exportAddress("ImportTable");
-    if (g.importTable == 0) throw HostError("the module exports no record named ImportTable");
+    if (g.importTable == 0) throw ModuleError("the module exports no record named ImportTable");
 
     // The gauge list runs on past the record's two slots until its zero word.
     const std::string L = "Linkage at " + m.where(g.linkage);
@@ -79,12 +79,12 @@ Gauge readGauge(const ModuleImage& m, const std::string& path) {
     if (g.moduleStop) m.requireCode(g.moduleStop, L + at(offsetof(Linkage, moduleStop)) + " (module stop)");
     const std::string list = at(offsetof(Linkage, gauges));
     for (uint32_t i = 0;; ++i) {
-        if (i == 64) throw HostError(L + ": gauge list at" + list + " is not terminated within 64 entries");
+        if (i == 64) throw ModuleError(L + ": gauge list at" + list + " is not terminated within 64 entries");
         const uint32_t h = m.u32(g.linkage + offsetof(Linkage, gauges) + 4 * i, L + " gauge list");
         if (h == 0) break;
         g.headers.push_back(h);
     }
-    if (g.headers.empty()) throw HostError(L + ": the gauge list at" + list + " is empty");
+    if (g.headers.empty()) throw ModuleError(L + ": the gauge list at" + list + " is empty");
 
     const std::string I = "ImportTable at " + m.where(g.importTable);
     m.requireWritable(g.importTable, sizeof(ImportTable), I);
@@ -98,7 +98,7 @@ Gauge readGauge(const ModuleImage& m, const std::string& path) {
     const auto header = m.read<GaugeHeader>(g.header, H);
     g.version = header.version;
     if (g.version != kHeaderVersion610 && g.version != kHeaderVersion800)
-        throw HostError(H + ": unsupported header version " + std::to_string(g.version) + " (610 and 800 are known)");
+        throw ModuleError(H + ": unsupported header version " + std::to_string(g.version) + " (610 and 800 are known)");
     g.name = m.text(addressOf(header.name), 256, H + at(offsetof(GaugeHeader, name)) + " (gauge name)");
     g.rootSlot = addressOf(header.rootSlot);
     g.root = m.u32(g.rootSlot, H + at(offsetof(GaugeHeader, rootSlot)) + " (root element slot)");
@@ -116,10 +116,10 @@ Gauge readGauge(const ModuleImage& m, const std::string& path) {
     g.callback = addressOf(header.callback);
     if (g.version == kHeaderVersion800) {
         const std::string cb = H + at(offsetof(GaugeHeader, callback));
-        if (g.callback == 0) throw HostError(cb + ": a version-800 header needs a GaugeCallback");
+        if (g.callback == 0) throw ModuleError(cb + ": a version-800 header needs a GaugeCallback");
         m.requireCode(g.callback, cb + " (GaugeCallback)");
     } else if (g.routines[1] == 0) {
-        throw HostError(H + at(offsetof(GaugeHeader, install)) + ": a version-610 header needs an installRoutine");
+        throw ModuleError(H + at(offsetof(GaugeHeader, install)) + ": a version-610 header needs an installRoutine");
     }
     return g;
 }
@@ -143,7 +143,7 @@ void readKind(const ModuleImage& m, bool v800, const std::string& K, Element& e)
             e.iconMode = r.mode;
             e.imageCount = r.imageCount;
             if (e.imageCount == 0 || e.imageCount > 256)
-                throw HostError(K + at(offsetof(IconElement, imageCount)) + ": implausible image count " +
+                throw ModuleError(K + at(offsetof(IconElement, imageCount)) + ": implausible image count " +
                                 std::to_string(e.imageCount));
             if (v800) e.routine = routine(m.read<IconElement800>(a, K).routine, offsetof(IconElement800, routine));
             break;
@@ -161,7 +161,7 @@ void readKind(const ModuleImage& m, bool v800, const std::string& K, Element& e)
             e.var = {a + uint32_t(offsetof(NeedleElement, source)), r.source.id};
             e.pointTable = addressOf(r.points);
             if (r.pointCount < 1 || r.pointCount > 64)
-                throw HostError(K + at(offsetof(NeedleElement, pointCount)) + ": implausible point count " +
+                throw ModuleError(K + at(offsetof(NeedleElement, pointCount)) + ": implausible point count " +
                                 std::to_string(r.pointCount));
             const std::string P = K + " point table";
             m.require(e.pointTable, r.pointCount * uint32_t(sizeof(PointEntry)), P);
@@ -169,7 +169,7 @@ void readKind(const ModuleImage& m, bool v800, const std::string& K, Element& e)
                 const auto p = m.read<PointEntry>(e.pointTable + i * uint32_t(sizeof(PointEntry)), P);
                 e.points.push_back({p.x, p.y, p.value});
                 if (i && !(e.points[i].value >= e.points[i - 1].value))
-                    throw HostError(P + ": entry " + std::to_string(i + 1) + " is not in ascending order of value");
+                    throw ModuleError(P + ": entry " + std::to_string(i + 1) + " is not in ascending order of value");
             }
             e.routine = routine(r.routine, offsetof(NeedleElement, routine));
             break;
@@ -187,7 +187,7 @@ void readKind(const ModuleImage& m, bool v800, const std::string& K, Element& e)
             e.fontWord = r.fontWord;
             e.layoutFlags = r.layoutFlags;
             e.routine = routine(r.routine, offsetof(StringElement, routine));
-            if (e.boxW > 4096 || e.boxH > 4096) throw HostError(K + ": implausible text box size");
+            if (e.boxW > 4096 || e.boxH > 4096) throw ModuleError(K + ": implausible text box size");
             break;
         }
         default:
@@ -199,14 +199,14 @@ void readElement(const ModuleImage& m, Gauge& g, uint32_t addr, int parent, int 
                  const std::string& how) {
     const int index = int(g.elements.size());
     const std::string E = "element " + std::to_string(index + 1) + " (" + how + ") at " + m.where(addr);
-    if (addr == 0) throw HostError(E + ": null element pointer");
-    if (seen.count(addr)) throw HostError(E + ": reached twice: the element tree has a cycle or a shared element");
-    if (index >= kMaxElements) throw HostError(E + ": more than 4096 elements");
-    if (depth > kMaxDepth) throw HostError(E + ": tree deeper than 64 levels");
+    if (addr == 0) throw ModuleError(E + ": null element pointer");
+    if (seen.count(addr)) throw ModuleError(E + ": reached twice: the element tree has a cycle or a shared element");
+    if (index >= kMaxElements) throw ModuleError(E + ": more than 4096 elements");
+    if (depth > kMaxDepth) throw ModuleError(E + ": tree deeper than 64 levels");
     seen.insert(addr);
     const auto head = m.read<ElementHeader>(addr, E);
     const uint32_t size = elementSize(head.kind, g.version);
-    if (size == 0) throw HostError(E + ": unknown element kind " + std::to_string(head.kind));
+    if (size == 0) throw ModuleError(E + ": unknown element kind " + std::to_string(head.kind));
     const std::string K = E + " (" + kindName(head.kind) + ")";
     // The host writes host-owned fields of every element: the record must be
     // writable data of the module.
@@ -229,7 +229,7 @@ void readElement(const ModuleImage& m, Gauge& g, uint32_t addr, int parent, int 
     const std::string C = K + " child list at " + m.where(e.childList);
     std::vector<uint32_t> kids;
     for (uint32_t i = 0;; ++i) {
-        if (i == kMaxChildren) throw HostError(C + ": not terminated within 1024 entries");
+        if (i == kMaxChildren) throw ModuleError(C + ": not terminated within 1024 entries");
         const uint32_t c = m.u32(e.childList + 4 * i, C + " (unterminated list)");
         if (c == 0) break;
         kids.push_back(c);
@@ -248,7 +248,7 @@ void readElements(const ModuleImage& m, Gauge& g) {
     std::set<uint32_t> seen;
     readElement(m, g, g.root, -1, 0, seen, "root");
     if (g.elements[0].kind != kStaticImage)
-        throw HostError("element 1 (root): the root must be a static image element");
+        throw ModuleError("element 1 (root): the root must be a static image element");
 }
 
 std::vector<MouseEntry> readMouseList(const ModuleImage& m, uint32_t addr) {
@@ -256,7 +256,7 @@ std::vector<MouseEntry> readMouseList(const ModuleImage& m, uint32_t addr) {
     std::vector<int> open;
     const std::string M = "MouseRect list at " + m.where(addr);
     for (uint32_t i = 0;; ++i) {
-        if (i == 1024) throw HostError(M + ": no end-of-list entry within 1024 entries");
+        if (i == 1024) throw ModuleError(M + ": no end-of-list entry within 1024 entries");
         const uint32_t a = addr + uint32_t(sizeof(MouseRect)) * i;
         const std::string R = M + ", entry " + std::to_string(i + 1) + " at " + m.where(a);
         const auto r = m.read<MouseRect>(a, R + " (unterminated list)");
@@ -274,21 +274,21 @@ std::vector<MouseEntry> readMouseList(const ModuleImage& m, uint32_t addr) {
         e.handler = addressOf(r.handler);
         e.parent = open.empty() ? -1 : open.back();
         e.depth = int(open.size());
-        if (e.type > kMouseEndParent) throw HostError(R + ": unknown entry type " + std::to_string(e.type));
+        if (e.type > kMouseEndParent) throw ModuleError(R + ": unknown entry type " + std::to_string(e.type));
         if (e.type == kMouseChild && e.handler) m.requireCode(e.handler, R + at(offsetof(MouseRect, handler)) + " (handler)");
         if (e.type == kMouseEndParent) {
-            if (open.empty()) throw HostError(R + ": end of parent without an open parent");
+            if (open.empty()) throw ModuleError(R + ": end of parent without an open parent");
             e.depth = int(open.size()) - 1;
             open.pop_back();
         }
         out.push_back(e);
         if (e.type == kMouseParent) {
-            if (open.size() >= 64) throw HostError(R + ": parents nested deeper than 64");
+            if (open.size() >= 64) throw ModuleError(R + ": parents nested deeper than 64");
             open.push_back(int(out.size()) - 1);
         }
         if (e.type == kMouseEnd) {
             if (!open.empty())
-                throw HostError(R + ": end of list while parent entry " + std::to_string(open.back() + 1) + " is open");
+                throw ModuleError(R + ": end of list while parent entry " + std::to_string(open.back() + 1) + " is open");
             return out;
         }
     }

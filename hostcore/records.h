@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "../../hostapi/elements.h"
-#include "../../hostapi/gauge_module.h"
-#include "image.h"
+#include "../hostapi/elements.h"
+#include "../hostapi/gauge_module.h"
+#include "module_image.h"
 
 namespace gaugehost {
 
@@ -78,7 +78,7 @@ struct Gauge {
 
 extern const char* const kRoutineNames[7];
 
-// Reads linkage, import table and header. Throws HostError.
+// Reads linkage, import table and header. Throws ModuleError.
 Gauge readGauge(const ModuleImage& m, const std::string& path);
 // Walks the element tree from the root slot (cycle and list checks).
 void readElements(const ModuleImage& m, Gauge& g);

@@ -107,7 +107,7 @@ Picture Renderer::begin(const ModuleImage& m, const Gauge& g) {
     Picture c;
     const Bitmap* bg = g.elements.empty() ? nullptr : m.bitmap(g.elements[0].bitmap);
     if (!bg || !bg->problem.empty())
-        throw HostError("element 1 (root): background bitmap " +
+        throw ModuleError("element 1 (root): background bitmap " +
                         std::to_string(g.elements.empty() ? 0 : g.elements[0].bitmap) +
                         (bg ? " cannot be drawn: " + bg->problem : " is not a resource of the module"));
     c.width = bg->width;
@@ -187,7 +187,7 @@ void Renderer::drawText(Picture& p, const Element& e, const std::string& text) {
         bi.bmiHeader.biBitCount = 32;
         void* bits = nullptr;
         dib_ = CreateDIBSection(dc_, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-        if (!dib_) throw HostError("cannot create a drawing surface for text");
+        if (!dib_) throw HostFault("cannot create a drawing surface for text");
         SelectObject(dc_, dib_);
         dibBits_ = static_cast<uint32_t*>(bits);
         dibW_ = p.width;

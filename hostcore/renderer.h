@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "image.h"
+#include "module_image.h"
 #include "records.h"
 
 namespace gaugehost {
@@ -39,7 +39,7 @@ public:
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    // A picture of the background's size, black. Throws HostError when the
+    // A picture of the background's size, black. Throws ModuleError when the
     // root's bitmap cannot be drawn.
     Picture begin(const ModuleImage& m, const Gauge& g);
     // Draws one element with its value (and, for a string, its text).

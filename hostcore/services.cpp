@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "../../hostapi/service_slots.h"
-#include "../../hostapi/sim_ids.h"
+#include "../hostapi/service_slots.h"
+#include "../hostapi/sim_ids.h"
 #include "guard.h"
 
 namespace gaugehost {
@@ -131,7 +131,7 @@ void GaugeHost::service(unsigned slot, const uint32_t* a) {
         line += ")";
         auto element = [&](uint32_t p) {
             const int e = elementAt(p);
-            if (e < 0) throw HostError(std::string(serviceName(slot)) + ": " + m_.offset(p) + " is not an element of the gauge");
+            if (e < 0) throw ModuleError(std::string(serviceName(slot)) + ": " + m_.offset(p) + " is not an element of the gauge");
             return e;
         };
         auto moduleVar = [&](uint32_t p) {
@@ -159,7 +159,7 @@ void GaugeHost::service(unsigned slot, const uint32_t* a) {
                 break;
             case kRegisterMouseRects: {
                 logLine(line);
-                if (a[1] != g_.header) throw HostError("registerMouseRects: " + m_.offset(a[1]) + " is not the gauge's header");
+                if (a[1] != g_.header) throw ModuleError("registerMouseRects: " + m_.offset(a[1]) + " is not the gauge's header");
                 mouseList_ = readMouseList(m_, a[0]);
                 mouseListAddr_ = a[0];
                 const uint32_t want = backgroundRecord();
@@ -170,7 +170,7 @@ void GaugeHost::service(unsigned slot, const uint32_t* a) {
             }
             case kAttachMouseRects:
                 logLine(line);
-                if (a[0] != mouseListAddr_) throw HostError("attachMouseRects: the list was not registered");
+                if (a[0] != mouseListAddr_) throw ModuleError("attachMouseRects: the list was not registered");
                 mouseActive_ = true;
                 break;
             case kReleaseMouseRects:
@@ -194,7 +194,7 @@ void GaugeHost::service(unsigned slot, const uint32_t* a) {
                 break;
             }
             default:
-                throw HostError("unknown service " + std::to_string(slot));
+                throw ModuleError("unknown service " + std::to_string(slot));
         }
     } catch (const std::exception& e) {
         failure = e.what();

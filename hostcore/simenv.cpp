@@ -1,8 +1,8 @@
 #include "simenv.h"
 
-#include "image.h"
+#include "module_image.h"
 #include "records.h"
-#include "../../tests/support/wave_file.h"
+#include "wave_file.h"
 
 #include <windows.h>
 
@@ -97,6 +97,16 @@ SimulatorStandIn::SimulatorStandIn(bool log) {
         std::printf("    simulator stand-in: window FS98MAIN %s, registry path = %s, %s (%u bytes)\n",
                     window_ ? "created" : "NOT created", folder_.c_str(), wav.c_str(), unsigned(bytes.size()));
     }
+}
+
+std::shared_ptr<SimulatorStandIn> SimulatorStandIn::shared(bool log) {
+    static std::weak_ptr<SimulatorStandIn> current;
+    std::shared_ptr<SimulatorStandIn> s = current.lock();
+    if (!s) {
+        s = std::make_shared<SimulatorStandIn>(log);
+        current = s;
+    }
+    return s;
 }
 
 SimulatorStandIn::~SimulatorStandIn() {

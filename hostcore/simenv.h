@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace gaugehost {
@@ -16,6 +17,9 @@ class SimulatorStandIn {
 public:
     // Sets everything up; `log` prints what was done.
     explicit SimulatorStandIn(bool log);
+    // The process's stand-in: the one that lives while any holder keeps it,
+    // or a new one.
+    static std::shared_ptr<SimulatorStandIn> shared(bool log);
     // Whether a gauge needs the stand-in: it imports DirectSound.
     static bool wanted(const Gauge& g);
     // Restores the registry values found before (or removes ours).

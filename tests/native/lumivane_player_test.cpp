@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "lumivane/sound_player.h"
-#include "tests/support/wave_file.h"
+#include "hostcore/wave_file.h"
 
 using namespace lumivane;
 

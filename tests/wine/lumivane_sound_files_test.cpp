@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "support.h"
-#include "tests/support/wave_file.h"
+#include "hostcore/wave_file.h"
 
 using namespace winetest;
 

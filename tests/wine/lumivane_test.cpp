@@ -27,7 +27,7 @@
 
 #include "support.h"
 #include "tests/cases/lumivane_lit_cases.h"
-#include "tests/support/wave_file.h"
+#include "hostcore/wave_file.h"
 
 using namespace winetest;
 

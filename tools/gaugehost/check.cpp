@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "checks.h"
-#include "guard.h"
-#include "image.h"
-#include "output.h"
+#include "hostcore/guard.h"
+#include "hostcore/module_image.h"
+#include "hostcore/files.h"
 #include "supervisor.h"
 
 namespace gaugehost {
@@ -167,7 +167,7 @@ struct TempFile {
         write = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
         if (write == INVALID_HANDLE_VALUE)
-            throw HostError("cannot create a temporary file for the worker's output: " + windowsError(GetLastError()));
+            throw HostFault("cannot create a temporary file for the worker's output: " + windowsError(GetLastError()));
     }
     ~TempFile() {
         if (write != INVALID_HANDLE_VALUE) CloseHandle(write);
@@ -377,7 +377,7 @@ int superviseCheck(const Options& o) {
     {
         std::ofstream f(listPath.c_str(), std::ios::binary);
         f << list;
-        if (!f.flush()) throw HostError("cannot write the list of checks to the temporary folder");
+        if (!f.flush()) throw HostFault("cannot write the list of checks to the temporary folder");
     }
     struct Remove {
         std::wstring p;

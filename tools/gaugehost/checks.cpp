@@ -16,11 +16,11 @@
 #include <set>
 #include <tuple>
 
-#include "../../hostapi/flags.h"
-#include "../../hostapi/service_slots.h"
-#include "gauge_host.h"
-#include "guard.h"
-#include "simenv.h"
+#include "hostapi/flags.h"
+#include "hostapi/service_slots.h"
+#include "hostcore/gauge_host.h"
+#include "hostcore/guard.h"
+#include "hostcore/simenv.h"
 #include "supervisor.h"
 
 namespace gaugehost {
@@ -33,18 +33,6 @@ Effort effortOf(int level) {
         case 5: return {5000, 5000, 60.0, 5000, 30.0, 30.0};
         default: return {200, 100, 0.0, 200, 2.0, 0.0};
     }
-}
-
-LoadedModule::LoadedModule(const std::string& path, bool runEntryPoint) {
-    image = std::make_unique<ModuleImage>(path, runEntryPoint);
-    installGuards(image.get(), 0);
-    gauge = readGauge(*image, path);
-    readElements(*image, gauge);
-}
-
-LoadedModule::~LoadedModule() {
-    installGuards(nullptr, 0);
-    image.reset();
 }
 
 // A DLL found in the system's folder (or an API set the system resolves).
@@ -138,10 +126,10 @@ void CheckRun::note(const std::string& line) {
 }
 
 std::unique_ptr<LoadedModule> CheckRun::load(bool runEntryPoint) {
-    auto m = std::make_unique<LoadedModule>(path, runEntryPoint);
+    auto m = std::make_unique<LoadedModule>(path, HostedModule::Options{.runEntryPoint = runEntryPoint});
     if (runEntryPoint) {
-        simulatorProcess(m->gauge);
-        if (!standIn_ && SimulatorStandIn::wanted(m->gauge)) standIn_ = std::make_unique<SimulatorStandIn>(false);
+        simulatorProcess(m->gauge());
+        if (!standIn_ && SimulatorStandIn::wanted(m->gauge())) standIn_ = SimulatorStandIn::shared(false);
     }
     return m;
 }
@@ -349,8 +337,8 @@ void checkRecords(CheckRun& c) {
         c.note("a module that builds its records in its entry point fails here, and passes from level 2 on "
                "(see entry-point)");
     auto mod = recordsImage(c);
-    const ModuleImage& m = *mod->image;
-    const Gauge& g = mod->gauge;
+    const ModuleImage& m = mod->image();
+    const Gauge& g = mod->gauge();
     if (g.headers.size() > 1)
         c.warn("Linkage lists " + std::to_string(g.headers.size()) + " gauges; the host checks the first only");
     if (g.version == kHeaderVersion610 && (g.mouseListPtr || g.callback))
@@ -393,8 +381,8 @@ void checkRecords(CheckRun& c) {
 
 void checkBitmaps(CheckRun& c) {
     auto mod = recordsImage(c);
-    const ModuleImage& m = *mod->image;
-    const Gauge& g = mod->gauge;
+    const ModuleImage& m = mod->image();
+    const Gauge& g = mod->gauge();
     std::set<uint32_t> used;
     const Bitmap* bg = m.bitmap(g.elements[0].bitmap);
     for (const Element& e : g.elements) {
@@ -466,19 +454,19 @@ void checkEntryPoint(CheckRun& c) {
         try {
             Gauge g = readGauge(m, c.path);
             readElements(m, g);
-        } catch (const HostError& e) {
+        } catch (const ModuleError& e) {
             unrunRecords = e.what();
         }
     }
     double t = now();
     auto mod = c.load(true);
     const double loadTime = now() - t;
-    const ModuleImage& m = *mod->image;
+    const ModuleImage& m = mod->image();
     if (!unrunRecords.empty()) {
         c.warn("the gauge's records exist only once the entry point has run (read without it: " + unrunRecords + ")");
     } else if (m.base() == unrunBase) {
         std::string changed;
-        for (const Span& s : recordSpans(m, mod->gauge)) {
+        for (const Span& s : recordSpans(m, mod->gauge())) {
             const uint32_t r = s.addr - m.base();
             if (r >= bytes.size() || s.size > bytes.size() - r) continue;
             if (std::memcmp(&bytes[r], reinterpret_cast<const void*>(uintptr_t(s.addr)), s.size) != 0)
@@ -520,7 +508,7 @@ void lifecycles(CheckRun& c, bool handlers, const std::function<void(GaugeHost&,
         auto mod = c.load(true);
         for (int run = 0; run < (load == 0 ? 2 : 1); ++run) {
             ++n;
-            GaugeHost h(*mod->image, mod->gauge, 1, false);
+            GaugeHost& h = mod->rehost();
             if (prepare) prepare(h, *mod, n);
             h.start();
             for (int f = 0; f < 3; ++f) h.frame();
@@ -529,10 +517,10 @@ void lifecycles(CheckRun& c, bool handlers, const std::function<void(GaugeHost&,
             h.stop();
             if (after) after(h, *mod, n);
             try {
-                Gauge again = readGauge(*mod->image, c.path);
-                readElements(*mod->image, again);
-            } catch (const HostError& e) {
-                throw HostError("after lifecycle " + std::to_string(n) + " the records no longer read: " + e.what());
+                Gauge again = readGauge(mod->image(), c.path);
+                readElements(mod->image(), again);
+            } catch (const ModuleError& e) {
+                throw ModuleError("after lifecycle " + std::to_string(n) + " the records no longer read: " + e.what());
             }
         }
     }
@@ -592,8 +580,8 @@ void checkServices(CheckRun& c) {
         [&](GaugeHost& h, LoadedModule& mod, int) {
             h.onService = [&, loaded = &mod, registered = uint32_t(0)](unsigned slot, const uint32_t* a,
                                                                           const std::string& during) mutable {
-                const ModuleImage& m = *loaded->image;
-                const Gauge& g = loaded->gauge;
+                const ModuleImage& m = loaded->image();
+                const Gauge& g = loaded->gauge();
                 safely([&] {
                     ++counts[slot];
                     const std::string S = std::string(serviceName(slot)) + " (service " + std::to_string(slot) +
@@ -675,7 +663,7 @@ void checkRegistrations(CheckRun& c) {
         },
         [&](GaugeHost& h, LoadedModule& mod, int n) {
             const Ledger& l = ledgers[size_t(n)];
-            const ModuleImage& m = *mod.image;
+            const ModuleImage& m = mod.image();
             const std::string L = "lifecycle " + std::to_string(n) + ": ";
             if (l.installs != l.releases)
                 c.fail(L + "the element tree was installed " + std::to_string(l.installs) + " times (service 25) and released " +
@@ -705,16 +693,16 @@ void checkRegistrations(CheckRun& c) {
 // A loaded gauge, started, over which rounds of variable values are played.
 class ValueRig {
 public:
-    explicit ValueRig(CheckRun& c) : c_(c), mod_(c.load(true)), h_(*mod_->image, mod_->gauge, 1, false) {
+    explicit ValueRig(CheckRun& c) : c_(c), mod_(c.load(true)), h_(mod_->host()) {
         h_.start();
         h_.frame();
-        const Gauge& g = mod_->gauge;
+        const Gauge& g = mod_->gauge();
         std::set<uint32_t> ids;
         for (const Element& e : g.elements)
             for (const VarRef* v : {&e.var, &e.xVar})
                 if (v->id) ids.insert(v->id);
         for (uint32_t a : h_.moduleVars) {
-            const uint32_t id = mod_->image->read<ModuleVar>(a, "ModuleVar").id;
+            const uint32_t id = mod_->image().read<ModuleVar>(a, "ModuleVar").id;
             if (id) ids.insert(id);
         }
         vars.assign(ids.begin(), ids.end());
@@ -741,13 +729,13 @@ public:
             h_.frame();
             if (picture) h_.draw();
             else h_.evaluate();
-        } catch (const HostError& e) {
+        } catch (const ModuleError& e) {
             c_.fail(std::string(e.what()) + " (with " + what + ")");
             stopped_ = true;
             return false;
         }
-        const ModuleImage& m = *mod_->image;
-        const Gauge& g = mod_->gauge;
+        const ModuleImage& m = mod_->image();
+        const Gauge& g = mod_->gauge();
         for (size_t i = 0; i < g.elements.size(); ++i) {
             const Element& e = g.elements[i];
             const double v = i < h_.drawnValues.size() ? h_.drawnValues[i] : 0.0;
@@ -792,7 +780,7 @@ private:
 
     CheckRun& c_;
     std::unique_ptr<LoadedModule> mod_;
-    GaugeHost h_;
+    GaugeHost& h_;
     std::set<std::string> seen_;
     std::set<size_t> iconNoted_;
     bool stopped_ = false;
@@ -873,7 +861,7 @@ void checkRandomValues(CheckRun& c) {
 
 void checkMouse(CheckRun& c) {
     auto mod = c.load(true);
-    GaugeHost h(*mod->image, mod->gauge, 1, false);
+    GaugeHost& h = mod->rehost();
     std::map<std::string, std::string> broken;
     std::string current;
     h.onCall = [&](const std::string& what, const CallBreach& b, double) {
@@ -914,7 +902,7 @@ void checkMouse(CheckRun& c) {
                     result = h.handleMouse(i, x, y, event);
                     ++calls;
                     h.frame();
-                } catch (const HostError& err) {
+                } catch (const ModuleError& err) {
                     c.fail(std::string(err.what()) + " (" + eventName(event) + " at (" + std::to_string(x) + ", " +
                            std::to_string(y) + "))");
                     return;
@@ -1070,7 +1058,7 @@ void repetition(CheckRun& c, const std::string& what, const std::function<void()
 void checkInstallKill(CheckRun& c) {
     auto mod = c.load(true);
     repetition(c, "install/kill", [&] {
-        GaugeHost h(*mod->image, mod->gauge, 1, false);
+        GaugeHost& h = mod->rehost();
         h.start();
         h.frame();
         h.stop();
@@ -1084,7 +1072,7 @@ void checkLoadUnload(CheckRun& c) {
     {
         auto mod = c.load(true);   // the file is a module, and the simulator's surroundings are set up
         wchar_t full[MAX_PATH * 4] = {};
-        GetModuleFileNameW(mod->image->handle(), full, MAX_PATH * 4 - 1);
+        GetModuleFileNameW(mod->image().handle(), full, MAX_PATH * 4 - 1);
         file = full;
     }
     // A name without an extension gets ".dll" from the loader unless it ends in a dot.
@@ -1095,12 +1083,12 @@ void checkLoadUnload(CheckRun& c) {
         HMODULE h = LoadLibraryExW(file.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         const DWORD error = GetLastError();
         watchEnd();
-        if (!h) throw HostError("cannot load " + c.path + " again: " + windowsError(error));
+        if (!h) throw ModuleError("cannot load " + c.path + " again: " + windowsError(error));
         const bool records = GetProcAddress(h, "Linkage") && GetProcAddress(h, "ImportTable");
         watchBegin("unloading " + c.path + " (its entry point)");
         FreeLibrary(h);
         watchEnd();
-        if (!records) throw HostError("loaded again, " + c.path + " no longer exports Linkage and ImportTable");
+        if (!records) throw ModuleError("loaded again, " + c.path + " no longer exports Linkage and ImportTable");
     });
 }
 
@@ -1134,7 +1122,7 @@ double slowdown() {
 
 void checkFrameCost(CheckRun& c) {
     auto mod = c.load(true);
-    GaugeHost h(*mod->image, mod->gauge, 1, false);
+    GaugeHost& h = mod->rehost();
     double inModule = 0;
     h.onCall = [&](const std::string&, const CallBreach&, double s) { inModule += s; };
     h.start();

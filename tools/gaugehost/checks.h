@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "cli.h"
-#include "image.h"
-#include "records.h"
+#include "hostcore/hosted_module.h"
+#include "hostcore/module_image.h"
+#include "hostcore/records.h"
 
 namespace gaugehost {
 
@@ -29,12 +30,7 @@ struct Effort {
 Effort effortOf(int level);
 
 // A module loaded for a check, with its gauge read.
-struct LoadedModule {
-    std::unique_ptr<ModuleImage> image;
-    Gauge gauge;
-    LoadedModule(const std::string& path, bool runEntryPoint);
-    ~LoadedModule();
-};
+using LoadedModule = HostedModule;
 
 // One check as it runs: what it finds and its account of the module.
 class CheckRun {
@@ -62,7 +58,7 @@ public:
     std::vector<std::string> failures, warnings, notes;
 
 private:
-    std::unique_ptr<SimulatorStandIn> standIn_;
+    std::shared_ptr<SimulatorStandIn> standIn_;
 };
 
 struct Check {

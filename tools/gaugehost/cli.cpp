@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <shellapi.h>
 
-#include "image.h"
+#include "hostcore/module_image.h"
 
 namespace gaugehost {
 

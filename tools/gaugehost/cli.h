@@ -8,28 +8,14 @@
 #include <utility>
 #include <vector>
 
-namespace gaugehost {
+#include "hostcore/errors.h"
 
-// Exit statuses.
-enum Exit : int {
-    kExitOk = 0,
-    kExitUsage = 1,        // the command line is wrong
-    kExitModule = 2,       // the module is malformed or misbehaves (the message names the record, offset or routine)
-    kExitFault = 3,        // module code faulted outside a guarded call, or the worker died
-    kExitHang = 4,         // module code did not return
-    kExitExpectation = 5,  // a scenario expectation failed
-    kExitInput = 6,        // the user's own files: a missing module or scenario, a scenario line, an unwritable output
-};
+namespace gaugehost {
 
 // A mistake in the command line (exit 1).
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-// A mistake in the user's own input files (exit 6).
-struct InputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct Options {
     std::string command, module, scenario, out, list;
     bool json = false, run = true, log = false;

@@ -18,25 +18,27 @@
 
 #include "check.h"
 #include "cli.h"
-#include "gauge_host.h"
-#include "guard.h"
-#include "output.h"
-#include "records.h"
+#include "hostcore/hosted_module.h"
+#include "hostcore/guard.h"
+#include "hostcore/files.h"
 #include "report.h"
 #include "scenario.h"
 #include "session.h"
-#include "simenv.h"
 #include "supervisor.h"
 
 using namespace gaugehost;
 
 namespace {
 
-int render(const Options& o, ModuleImage& m, Gauge& g) {
-    std::unique_ptr<SimulatorStandIn> sim;
-    if (SimulatorStandIn::wanted(g)) sim = std::make_unique<SimulatorStandIn>(o.log);
-    GaugeHost h(m, g, o.scale, o.log);
-    if (sim) sim->watchSound(m, [&h](const std::string& s) { h.logLine(s); });
+int reportFailure(int code, const char* what) {
+    markReported();
+    std::fflush(stdout);
+    std::fprintf(stderr, "gaugehost: error: %s\n", what);
+    return code;
+}
+
+int render(const Options& o, HostedModule& hm) {
+    GaugeHost& h = hm.host();
     for (auto [id, v] : o.sets) h.setVar(id, v, nullptr);
     h.start();
     for (int i = 0; i < o.frames; ++i) h.frame();
@@ -52,35 +54,21 @@ int render(const Options& o, ModuleImage& m, Gauge& g) {
 // the exit status; what went wrong is on standard error.
 int runCommand(const Options& o) {
     if (o.command == "check") return runCheckJob(o);
-    auto report = [](int code, const char* what) {
-        markReported();
-        std::fflush(stdout);
-        std::fprintf(stderr, "gaugehost: error: %s\n", what);
-        return code;
-    };
     try {
-        installGuards(nullptr, o.timeout);
-        ModuleImage m(o.module);
-        installGuards(&m, o.timeout);
-        Gauge g = readGauge(m, o.module);
-        readElements(m, g);
+        setCallTimeout(o.timeout);
+        HostedModule hm(o.module, {.runEntryPoint = true, .scale = o.scale, .log = o.log || o.command == "run"});
         if (o.command == "inspect") {
-            const Inspection f = inspectModule(m, g, o.run);
-            const std::string text = o.json ? inspectJson(m, g, f) : inspectText(m, g, f);
+            const Inspection f = inspectModule(hm, o.run);
+            const std::string text = o.json ? inspectJson(hm.image(), hm.gauge(), f) : inspectText(hm.image(), hm.gauge(), f);
             std::fputs(text.c_str(), stdout);
             return kExitOk;
         }
-        if (o.command == "render") return render(o, m, g);
-        return runScenario(o, m, g);
-    } catch (const InputError& e) {
-        return report(kExitInput, e.what());
-    } catch (const HostError& e) {
-        // A module that is not there is the user's own mistake.
-        const std::string what = e.what();
-        const bool missing = what.rfind("cannot open ", 0) == 0;
-        return report(missing ? kExitInput : kExitModule, e.what());
+        if (o.command == "render") return render(o, hm);
+        return runScenario(o, hm);
+    } catch (const Error& e) {
+        return reportFailure(exitStatus(e.fault()), e.what());
     } catch (const std::exception& e) {
-        return report(kExitModule, e.what());
+        return reportFailure(kExitFault, e.what());
     }
 }
 

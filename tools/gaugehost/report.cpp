@@ -6,8 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "gauge_host.h"
-#include "simenv.h"
+#include "hostcore/gauge_host.h"
 
 namespace gaugehost {
 
@@ -38,13 +37,13 @@ std::string line(const char* format, ...) {
 
 }  // namespace
 
-Inspection inspectModule(ModuleImage& m, Gauge& g, bool run) {
+Inspection inspectModule(HostedModule& hm, bool run) {
     Inspection f;
+    const ModuleImage& m = hm.image();
+    const Gauge& g = hm.gauge();
     if (g.version == hostapi::kHeaderVersion800 && g.mouseListPtr) f.mouse = readMouseList(m, g.mouseListPtr);
     if (!run) return f;
-    std::unique_ptr<SimulatorStandIn> sim;
-    if (SimulatorStandIn::wanted(g)) sim = std::make_unique<SimulatorStandIn>(false);
-    GaugeHost h(m, g, 1, false);
+    GaugeHost& h = hm.host();
     h.start();
     h.frame();
     const std::vector<MouseEntry> registered = h.mouseList();

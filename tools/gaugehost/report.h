@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "image.h"
-#include "records.h"
-#include "services.h"
+#include "hostcore/hosted_module.h"
+#include "hostcore/module_image.h"
+#include "hostcore/records.h"
+#include "hostcore/services.h"
 
 namespace gaugehost {
 
@@ -20,7 +21,7 @@ struct Inspection {
 
 // Runs one lifecycle (start, a frame, stop) when `run`, and gathers what the
 // report shows beyond the static records.
-Inspection inspectModule(ModuleImage& m, Gauge& g, bool run);
+Inspection inspectModule(HostedModule& hm, bool run);
 
 std::string inspectText(const ModuleImage& m, const Gauge& g, const Inspection& f);
 std::string inspectJson(const ModuleImage& m, const Gauge& g, const Inspection& f);

@@ -6,9 +6,8 @@
 #include <memory>
 #include <sstream>
 
-#include "gauge_host.h"
-#include "output.h"
-#include "simenv.h"
+#include "hostcore/files.h"
+#include "hostcore/hosted_module.h"
 #include "supervisor.h"
 
 namespace gaugehost {
@@ -64,14 +63,12 @@ constexpr int64_t kU32 = 0xFFFFFFFFll, kI32Min = -0x80000000ll, kI32Max = 0x7FFF
 
 }  // namespace
 
-int runScenario(const Options& o, ModuleImage& m, Gauge& g) {
+int runScenario(const Options& o, HostedModule& hm) {
     std::ifstream in(widen(o.scenario).c_str());
     if (!in) throw InputError("cannot read scenario " + o.scenario);
-    std::unique_ptr<SimulatorStandIn> sim;
+    const Gauge& g = hm.gauge();
     std::printf("gaugehost: %s (%s, version %u)\n", g.path.c_str(), g.name.c_str(), g.version);
-    if (SimulatorStandIn::wanted(g)) sim = std::make_unique<SimulatorStandIn>(true);
-    GaugeHost h(m, g, o.scale, true);
-    if (sim) sim->watchSound(m, [&h](const std::string& s) { h.logLine(s); });
+    GaugeHost& h = hm.host();
     std::printf("start\n");
     h.start();
     std::string text;

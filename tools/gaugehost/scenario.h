@@ -6,15 +6,14 @@
 #include <string>
 
 #include "cli.h"
-#include "image.h"
-#include "records.h"
+#include "hostcore/hosted_module.h"
 
 namespace gaugehost {
 
 // Plays `o.scenario`. Returns kExitOk when every expectation held, or
 // kExitExpectation at the first that did not. Throws InputError for a
 // scenario that cannot be read or has a malformed line (naming the line and
-// field), HostError for a module that misbehaves.
-int runScenario(const Options& o, ModuleImage& m, Gauge& g);
+// field), ModuleError for a module that misbehaves.
+int runScenario(const Options& o, HostedModule& hm);
 
 }  // namespace gaugehost

@@ -10,10 +10,10 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "gauge_host.h"
-#include "guard.h"
-#include "records.h"
-#include "simenv.h"
+#include "hostcore/hosted_module.h"
+#include "hostcore/guard.h"
+#include "hostcore/records.h"
+#include "hostcore/simenv.h"
 #include "supervisor.h"
 
 namespace gaugehost {
@@ -180,10 +180,9 @@ private:
     void failure(json& msg, const std::string& what, int code);
 
     Options o_;
-    std::unique_ptr<SimulatorStandIn> standIn_;
-    std::unique_ptr<ModuleImage> image_;
-    std::unique_ptr<Gauge> gauge_;
-    std::unique_ptr<GaugeHost> host_;
+    std::shared_ptr<SimulatorStandIn> standIn_;   // kept from one module to the next
+    std::unique_ptr<HostedModule> module_;
+    GaugeHost* host_ = nullptr;
 
     std::vector<std::string> log_;           // lines of the running action
     bool keepLog_ = false;
@@ -249,8 +248,9 @@ json Session::variables() const {
         }
         u.ranged = true;
     };
-    const Gauge& g = *gauge_;
-    const Bitmap* bg = g.elements.empty() ? nullptr : image_->bitmap(g.elements[0].bitmap);
+    const Gauge& g = module_->gauge();
+    const ModuleImage& image = module_->image();
+    const Bitmap* bg = g.elements.empty() ? nullptr : image.bitmap(g.elements[0].bitmap);
     for (const Element& e : g.elements) {
         const std::string label = e.label + " " + kindName(e.kind);
         switch (e.kind) {
@@ -269,7 +269,7 @@ json Session::variables() const {
             }
             case hostapi::kSlider: {
                 // The values that keep the bitmap on the background.
-                const Bitmap* b = image_->bitmap(e.bitmap);
+                const Bitmap* b = image.bitmap(e.bitmap);
                 auto range = [&](uint32_t id, const char* axis, double scale, int at, int room) {
                     if (!id) return;
                     const bool ranged = scale != 0 && std::isfinite(scale) && room >= 0;
@@ -289,9 +289,9 @@ json Session::variables() const {
     }
     for (uint32_t a : host_->moduleVars) {
         try {
-            note(image_->read<hostapi::ModuleVar>(a, "ModuleVar").id, "module variable at " + image_->offset(a), false,
+            note(image.read<hostapi::ModuleVar>(a, "ModuleVar").id, "module variable at " + image.offset(a), false,
                  0, 0, 0);
-        } catch (const HostError&) {
+        } catch (const ModuleError&) {
         }
     }
     json out = json::array();
@@ -373,9 +373,8 @@ void Session::failure(json& msg, const std::string& what, int code) {
         // The module's code may have damaged the process: no more of it runs
         // here. The gauge is not stopped; the process ends after this message.
         msg["fatal"] = true;
-        host_.release();
-        image_.release();
-        gauge_.release();
+        host_ = nullptr;
+        (void)module_.release();
         ending_ = true;
         exitCode_ = kExitModule;
         return;
@@ -391,10 +390,8 @@ void Session::unload() {
             // Stopping a gauge that failed may fail too; it goes all the same.
         }
     }
-    host_.reset();
-    gauge_.reset();
-    image_.reset();
-    installGuards(nullptr, 0);
+    host_ = nullptr;
+    module_.reset();
     lastInputs_ = DrawInputs();
     picture_ = Picture();
     lastSent_.clear();
@@ -429,22 +426,18 @@ void Session::load(const json& r, json& msg) {
     if (path == r.end() || !path->is_string()) throw UsageError("load wants \"path\"");
     const auto sets = r.contains("vars") ? parseVars(r["vars"]) : std::vector<std::pair<uint32_t, double>>();
     unload();
-    installGuards(nullptr, o_.timeout);
-    image_ = std::make_unique<ModuleImage>(path->get<std::string>());
-    installGuards(image_.get(), o_.timeout);
-    gauge_ = std::make_unique<Gauge>(readGauge(*image_, path->get<std::string>()));
-    readElements(*image_, *gauge_);
-    if (SimulatorStandIn::wanted(*gauge_) && !standIn_) standIn_ = std::make_unique<SimulatorStandIn>(false);
-    host_ = std::make_unique<GaugeHost>(*image_, *gauge_, 1, false);
+    module_ = std::make_unique<HostedModule>(path->get<std::string>());
+    if (!standIn_ && SimulatorStandIn::wanted(module_->gauge())) standIn_ = SimulatorStandIn::shared(false);
+    host_ = &module_->host();
     host_->logSink = [this](const std::string& s) {
         if (keepLog_ && log_.size() < kMaxLogLines) log_.push_back(s);
     };
-    if (standIn_) standIn_->watchSound(*image_, [this](const std::string& s) { host_->logLine(s); });
     setVars(sets);
     host_->start();
-    const Bitmap* bg = gauge_->elements.empty() ? nullptr : image_->bitmap(gauge_->elements[0].bitmap);
-    msg["gauge"] = {{"name", gauge_->name},
-                    {"version", gauge_->version},
+    const Gauge& g = module_->gauge();
+    const Bitmap* bg = g.elements.empty() ? nullptr : module_->image().bitmap(g.elements[0].bitmap);
+    msg["gauge"] = {{"name", g.name},
+                    {"version", g.version},
                     {"width", bg ? bg->width : 0},
                     {"height", bg ? bg->height : 0},
                     {"mouse", !host_->mouseList().empty()}};
@@ -561,9 +554,8 @@ void Session::handle(const std::string& line) {
         msg.erase("picture");
     } catch (const InputError& e) {
         failure(msg, e.what(), kExitInput);
-    } catch (const HostError& e) {
-        const std::string what = e.what();
-        failure(msg, what, what.rfind("cannot open ", 0) == 0 ? kExitInput : kExitModule);
+    } catch (const Error& e) {
+        failure(msg, e.what(), exitStatus(e.fault()));
     } catch (const std::exception& e) {
         failure(msg, e.what(), kExitModule);
     }

@@ -6,27 +6,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "image.h"
+#include "hostcore/text.h"
+#include "hostcore/worker_link.h"
 
 namespace gaugehost {
 
 namespace {
 
-// Shared between the supervisor and its worker, in a page of memory the
-// worker inherits a handle to.
-struct Shared {
-    volatile LONG beat;       // progress counter
-    volatile LONG reported;   // the worker has told the user why it ends
-    volatile LONG finished;   // the worker ended itself, with `exitCode`
-    volatile LONG exitCode;
-    volatile LONG job;        // batch: the job running now, -1 between jobs
-    volatile LONG jobsDone;   // batch: jobs before this index have ended
-    volatile LONG reserved[2];
-    char message[4096 - 32];  // left by the watchdog for the supervisor
-};
-static_assert(sizeof(Shared) == 4096, "one page");
-
-Shared* gShared = nullptr;
+WorkerShared* gShared = nullptr;   // the supervisor's view of the worker's page
 const BatchCapture* gCapture = nullptr;   // a batch whose output its caller reads back
 
 // The supervisor's own lines, on the stream the worker's output goes to.
@@ -120,9 +107,9 @@ int outcome(const Worker& w, bool hung, unsigned timeout) {
 
 HANDLE createShared() {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE map = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(Shared), nullptr);
+    HANDLE map = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(WorkerShared), nullptr);
     if (!map) return nullptr;
-    gShared = static_cast<Shared*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof(Shared)));
+    gShared = static_cast<WorkerShared*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof(WorkerShared)));
     return gShared ? map : nullptr;
 }
 
@@ -137,32 +124,6 @@ void resetShared(int from) {
 
 }  // namespace
 
-void heartbeat() {
-    if (gShared) InterlockedIncrement(&gShared->beat);
-}
-
-void markReported() {
-    if (gShared) gShared->reported = 1;
-}
-
-void finishWorker(int code) {
-    if (!gShared) return;
-    gShared->exitCode = code;
-    gShared->finished = 1;
-}
-
-void leaveMessage(const char* text) {
-    if (!gShared) return;
-    size_t i = 0;
-    for (; text[i] && i < sizeof gShared->message - 1; ++i) gShared->message[i] = text[i];
-    gShared->message[i] = 0;
-}
-
-void attachWorker(const char* handle) {
-    HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoul(handle, nullptr, 0)));
-    gShared = static_cast<Shared*>(MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, sizeof(Shared)));
-}
-
 std::string jobBeginMarker(int index, const std::string& line) {
     return "@@gaugehost job " + std::to_string(index + 1) + " begin: " + line + "\n";
 }
@@ -171,21 +132,12 @@ std::string jobEndMarker(int index, int code) {
     return "@@gaugehost job " + std::to_string(index + 1) + " end: exit " + std::to_string(code) + "\n";
 }
 
-void jobBegins(int index) {
-    if (!gShared) return;
-    gShared->job = index;
-    heartbeat();
-}
-
 void jobEnds(int index, int code) {
     const std::string end = jobEndMarker(index, code);
     std::fflush(stdout);
     say(stderr, end);
     say(stdout, end);
-    if (!gShared) return;
-    gShared->jobsDone = index + 1;
-    gShared->job = -1;
-    heartbeat();
+    jobEnded(index);
 }
 
 int superviseWorker(unsigned timeout) {

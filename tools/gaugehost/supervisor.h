@@ -14,31 +14,12 @@
 #include <functional>
 #include <string>
 
+#include "hostcore/worker_link.h"
+
 namespace gaugehost {
 
-// In the worker: marks progress (every call into the module and back).
-void heartbeat();
-
-// In the worker: notes that the worker has told the user why it ends, so
-// that the supervisor does not add a message of its own.
-void markReported();
-
-// In the worker: notes, just before the process ends itself, the exit
-// status it ends with. A worker that ends without this (killed from
-// outside, or ended by a signal) did not finish.
-void finishWorker(int code);
-
-// In the worker's watchdog: leaves a message for the supervisor to print
-// (the worker's own streams may be in the hands of the code it stops).
-void leaveMessage(const char* text);
-
-// In the worker: attaches to the supervisor's shared state.
-void attachWorker(const char* handle);
-
-// In a batch worker: job `index` starts, and job `index` ended with
-// `code` (when `fresh` the worker ends after it, so that the next job
-// starts in a fresh process).
-void jobBegins(int index);
+// In a batch worker: job `index` ended with `code` (its end markers on
+// both streams, and the shared page told).
 void jobEnds(int index, int code);
 
 // In the supervisor: runs the worker on the same command line plus
