@@ -70,3 +70,17 @@ def test_same_files_same_archive(tmp):
     os.unlink(os.path.join(tmp, "monovue.gau"))
     third = subprocess.run([sys.executable, script, tmp], capture_output=True, text=True)
     assert third.returncode == 1 and "monovue.gau not built" in third.stderr
+
+
+def test_example_panel_background_is_what_its_generator_draws(tmp):
+    """docs/panel/panel.bmp is tracked and make never rewrites it: after a
+    change to its generator, `make example-panel` draws it again, and this
+    test says when that was forgotten."""
+    from support import BUILD
+    generator = os.path.join(BUILD, "native", "generators", "bmpgen_panel")
+    if not os.path.exists(generator):
+        pytest.skip("the native build has no bmpgen_panel")
+    subprocess.run([generator, tmp], check=True, stdout=subprocess.DEVNULL)
+    with open(os.path.join(tmp, "panel", "panel.bmp"), "rb") as a, \
+            open(os.path.join(ROOT, "docs", "panel", "panel.bmp"), "rb") as b:
+        assert a.read() == b.read(), "docs/panel/panel.bmp is stale: run make example-panel"
