@@ -54,7 +54,7 @@ fi
 if [ -f dist/wheelgard.gau ]; then
     render wheelgard wheelgard-up
     render wheelgard wheelgard-transit --set 332=8000 --set 333=8000 --set 334=8000
-    scenario wheelgard wheelgard-down-brake3 tests/host/previews/wheelgard-down-brake3.txt
+    scenario wheelgard wheelgard-down-brake3 scripts/previews/wheelgard-down-brake3.txt
 fi
 if [ -f dist/quadrel.gau ] && [ -f dist/lumivane.gau ] && [ -f dist/monovue.gau ] && [ -f dist/wheelgard.gau ]; then
     # The example panel: engines at idle, two levers advanced, lights lit
