@@ -36,7 +36,7 @@ configure: setup
 dist: configure
 	@cmake --build $(WIN32) -j $(JOBS)
 	@echo "modules in dist/:"; ls -l dist/*.gau | awk '{print "  " $$NF " (" $$5 " bytes)"}'
-	@/usr/bin/python3 scripts/package.py dist
+	@/usr/bin/python3 scripts/package.py dist $(WIN32)/bin/gaugehost.exe
 
 # Pictures of every module present, in a few telling states (gaugehost).
 preview: dist
