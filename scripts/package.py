@@ -33,10 +33,13 @@ def text(path, version):
 
 
 def stripped(exe):
-    """The program without its symbols (a copy; the build keeps its own)."""
+    """The program without its symbols (a copy; the build keeps its own). The
+    header's time stamp is the entries' date, so the same program gives the
+    same bytes."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "gaugehost.exe")
-        subprocess.run(["i686-w64-mingw32-strip", "-o", out, exe], check=True)
+        env = dict(os.environ, SOURCE_DATE_EPOCH="946684800")   # DATE
+        subprocess.run(["i686-w64-mingw32-strip", "-o", out, exe], check=True, env=env)
         with open(out, "rb") as f:
             return f.read()
 
