@@ -158,6 +158,10 @@ struct ModuleResolution {
 struct GaugePlace {
     int x = 0, y = 0;
     std::optional<int> width, height;   // a height needs a width
+
+    GaugePlace() = default;
+    GaugePlace(int x, int y, std::optional<int> width = std::nullopt, std::optional<int> height = std::nullopt)
+        : x(x), y(y), width(width), height(height) {}
 };
 
 // The outcome of an edit: done, or refused with the reason, the file

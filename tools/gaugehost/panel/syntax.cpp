@@ -85,7 +85,12 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string quoted(std::string_view s) {
+    std::string out(1, '\'');
+    out.append(s);
+    out += '\'';
+    return out;
+}
 
 Lexed lex(std::string_view line) {
     Lexed l;
