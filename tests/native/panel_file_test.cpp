@@ -180,6 +180,10 @@ std::vector<ReadCase> readCases() {
         {"ANSI: not valid UTF-8, read as Windows-1252",
          "[Window Titles]\r\nWindow00=Tableau \xE9 45\xB0 \x80\r\n[Window00]\r\nsize_mm=1,1\r\n",
          "ANSI (Windows-1252)\n[Window00]@3 title='Tableau \xC3\xA9 45\xC2\xB0 \xE2\x82\xAC' size_mm=1,1@4\n"},
+        {"ANSI from 0x80 to 0x9F, the five undefined bytes as C1 controls",
+         "[Window Titles]\nWindow00=\x80\x81\x8A\x8D\x91\x98\x99\x9F\xFF\n[Window00]\n",
+         "ANSI (Windows-1252)\n[Window00]@3 title='\xE2\x82\xAC\xC2\x81\xC5\xA0\xC2\x8D\xE2\x80\x98\xCB\x9C\xE2\x84\xA2"
+         "\xC5\xB8\xC3\xBF'\n"},
         {"UTF-16LE with its mark", as(Form::Utf16Le, "[Window Titles]\nWindow00=Tableau \xC3\xA9\n[Window00]\nsize_mm=1,1\n"),
          "UTF-16LE\n[Window00]@3 title='Tableau \xC3\xA9' size_mm=1,1@4\n"},
         {"UTF-16BE with its mark", as(Form::Utf16Be, "[Window Titles]\nWindow00=Tableau \xC3\xA9\n[Window00]\nsize_mm=1,1\n"),
@@ -383,18 +387,28 @@ TEST(PanelFileWrite, NoEditIsByteIdentical) {
     for (const ReadCase& c : readCases()) files.push_back(c.bytes);
     for (const MistakeCase& c : kMistakes) files.push_back(c.text);
     for (Form f : kForms) files.push_back(as(f, kExample));
-    for (const char* odd : {
-             "", "\n", "\r", "\r\n\r\r\n\n", "no line ending", "[Window00]\nsize_mm=1,1",
-             "\xEF\xBB\xBF[Window00]\n// \xFF\xC3 not UTF-8 in a comment\ngauge00=a!b,1,2 ; \xC0\xAF\n",
-             "\xEF\xBB\xBF", "\xFF\xFE", "\xFF\xFE[\x00W\x00", "\xFF\xFE\x00\xD8\n\x00\x00\xDC", "\xFE\xFF\x00[\x00",
-             "[Window00]\n\x00\x01\x02\xFF\xFE\r\r\n", "caf\xC3\xA9 \xE9 both", "\xC0\x80 overlong", "\xED\xA0\x80 surrogate"})
-        files.emplace_back(odd);
-    files.emplace_back("\xFF\xFE\x00\xD8[\x00\r\x00", 8);   // a lone surrogate, an odd byte
-    files.emplace_back("[W\0indow00]\n\0", 13);
+    using namespace std::string_literals;
+    for (const std::string& odd : {
+             ""s, "\n"s, "\r"s, "\r\n\r\r\n\n"s, "no line ending"s, "[Window00]\nsize_mm=1,1"s,
+             "\xEF\xBB\xBF[Window00]\n// \xFF\xC3 not UTF-8 in a comment\ngauge00=a!b,1,2 ; \xC0\xAF\n"s,
+             "\xEF\xBB\xBF"s, "\xFF\xFE"s, "\xFE\xFF"s, "\xFF\xFE[\x00W\x00"s,
+             "\xFF\xFE\x00\xD8\n\x00\x00\xDC"s,                       // lone surrogates
+             "\xFF\xFE\x00\xD8[\x00\r\x00\x41"s,                      // and an odd byte at the end
+             "\xFE\xFF\x00[\x00\r\x00\n\x00"s, "\xFE\xFF\xD8\x34\xDD\x1E"s,
+             "[W\0indow00]\n\0"s, "[Window00]\n\x00\x01\x02\xFF\xFE\r\r\n"s, "caf\xC3\xA9 \xE9 both"s,
+             "\xC0\x80 overlong"s, "\xED\xA0\x80 surrogate"s, "\xF4\x90\x80\x80 past U+10FFFF"s, "\xE2\x82 cut short"s})
+        files.push_back(odd);
     for (const std::string& bytes : files) {
         const PanelFile p = read(bytes);
         EXPECT_EQ(p.serialize(), bytes) << describe(p);
     }
+}
+
+// Strings joined (GCC 12 sees overlaps in a literal + std::string chain that are not there).
+std::string cat(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (std::string_view p : parts) out += p;
+    return out;
 }
 
 void append(std::string& list, std::string_view separator, std::string_view item) {
@@ -527,6 +541,7 @@ TEST(PanelFileWrite, EditsChangeOnlyTheirLinesInEveryEncoding) {
             if (kind != '-') append(written, "\n", lines[line - 1]);
         }
         EXPECT_EQ(changed, c.changed) << c.name;
+        EXPECT_EQ(after.ends_with('\n'), std::string_view(c.before).ends_with('\n')) << c.name;
         EXPECT_EQ(written, c.after) << c.name;
         // Read back, the file is the edited panel.
         EXPECT_EQ(describe(read(after)), describe(lf)) << c.name;
@@ -538,6 +553,53 @@ TEST(PanelFileWrite, EditsChangeOnlyTheirLinesInEveryEncoding) {
             ASSERT_TRUE(c.edit(p).ok()) << c.name << " form " << static_cast<int>(f);
             EXPECT_EQ(p.serialize(), as(f, after)) << c.name << " form " << static_cast<int>(f);
         }
+    }
+}
+
+TEST(PanelFileWrite, TextWrittenInTheFileEncodingReadsBackAsItself) {
+    // Every ANSI byte above 0x7F, read from a comment and written as a title.
+    std::string ansi;
+    for (int b = 0x80; b <= 0xFF; ++b) ansi += static_cast<char>(b);
+    PanelFile p = read(cat({"[Window Titles]\nWindow00=x\n//", ansi, "\n[Window00]\n"}));
+    ASSERT_EQ(p.encoding(), Encoding::Ansi);
+    const std::string comment = linesOf(describe(read(cat({"[Window Titles]\nWindow00=", ansi, "\n[Window00]\n"}))))[1];
+    const std::string title = comment.substr(comment.find('\'') + 1, comment.rfind('\'') - comment.find('\'') - 1);
+    ASSERT_TRUE(p.setWindowTitle(0, title).ok());
+    EXPECT_EQ(p.serialize(), cat({"[Window Titles]\nWindow00=", ansi, "\n//", ansi, "\n[Window00]\n"}));
+    // A character past U+FFFF in UTF-16, as a surrogate pair.
+    for (Form f : {Form::Utf16Le, Form::Utf16Be}) {
+        PanelFile q = read(as(f, "[Window00]\n"));
+        ASSERT_TRUE(q.setWindowTitle(0, "\xF0\x9D\x84\x9E").ok());
+        const std::string pair = f == Form::Utf16Le ? std::string("\x34\xD8\x1E\xDD", 4) : std::string("\xD8\x34\xDD\x1E", 4);
+        EXPECT_NE(q.serialize().find(pair), std::string::npos);
+        EXPECT_EQ(*q.window(0)->title, "\xF0\x9D\x84\x9E");
+    }
+    // An ASCII file takes ANSI text as ANSI, the simulator's own, and
+    // becomes an ANSI file.
+    PanelFile a = read("[Window00]\n");
+    ASSERT_TRUE(a.setWindowTitle(0, "Caf\xC3\xA9").ok());
+    EXPECT_EQ(a.serialize(), "[Window Titles]\nWindow00=Caf\xE9\n[Window00]\n");
+    EXPECT_EQ(a.encoding(), Encoding::Ansi);
+}
+
+TEST(PanelFileWrite, BytesThatAreNoTextStayOnAnEditedLine) {
+    using namespace std::string_literals;
+    auto utf16 = [](std::string_view ascii) { return as(Form::Utf16Le, ascii).substr(2); };
+    const struct {
+        const char* name;
+        std::string before, after;
+    } rows[] = {
+        {"UTF-8 with a mark, bytes that are not UTF-8 before and after the numbers",
+         "\xEF\xBB\xBF[Window00]\ngauge00=a!\xFF\xFE\xC3, 1, 2 // \xC0\xAF\n"s,
+         "\xEF\xBB\xBF[Window00]\ngauge00=a!\xFF\xFE\xC3, 3, 4, 5 // \xC0\xAF\n"s},
+        {"UTF-16, a lone surrogate before the numbers",
+         "\xFF\xFE"s + utf16("[Window00]\ngauge00=a!") + "\x00\xD8"s + utf16("b, 1, 2\n"),
+         "\xFF\xFE"s + utf16("[Window00]\ngauge00=a!") + "\x00\xD8"s + utf16("b, 3, 4, 5\n")},
+    };
+    for (const auto& r : rows) {
+        PanelFile p = read(r.before);
+        ASSERT_TRUE(p.placeGauge(0, 0, {3, 4, 5}).ok()) << r.name;
+        EXPECT_EQ(p.serialize(), r.after) << r.name;
     }
 }
 
