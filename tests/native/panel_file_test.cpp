@@ -525,6 +525,8 @@ const EditCase kEdits[] = {
     {"a title set", kEdited, [](PanelFile& p) { return p.setWindowTitle(0, "Main"); }, "~3", "Window00=Main"},
     {"a title added to a file without titles", kBare, [](PanelFile& p) { return p.setWindowTitle(1, "Throttle"); },
      "+1 +2", "[Window Titles]\nWindow01=Throttle"},
+    {"titles added before the first window", "// the panel\n[Views]\nx=1\n[Window00]\nsize_mm=1,1\n",
+     [](PanelFile& p) { return p.setWindowTitle(0, "Main"); }, "+4 +5", "[Window Titles]\nWindow00=Main"},
     {"a title removed", kEdited, [](PanelFile& p) { return p.setWindowTitle(0, std::nullopt); }, "-3", ""},
 };
 

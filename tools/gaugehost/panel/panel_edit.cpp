@@ -49,6 +49,35 @@ Target target(const PanelFile& p, int windowNumber, std::optional<int> gaugeNumb
     return t;
 }
 
+// Where a key=value edit goes: the key's lines if it has any, else the
+// lines to add (the key's own last) and where.
+struct KeyLines {
+    const std::vector<std::size_t>* given = nullptr;
+    std::size_t at = 0;
+    std::vector<std::string> added;
+};
+
+// Sets the value on the key's first line, or adds its lines; without a
+// value, removes every line of the key. False when the text cannot be
+// written in the file's encoding.
+bool setKey(TextFile& edited, const KeyLines& k, std::optional<std::string_view> value, std::vector<std::size_t>& changed) {
+    if (value && k.given) {
+        const std::size_t i = k.given->front();
+        const Lexed l = lex(edited.lines()[i].text);
+        changed = {i};
+        return edited.replace(i, l.value.begin, l.value.end, *value);
+    }
+    if (value) {
+        for (std::size_t n = 0; n < k.added.size(); ++n) {
+            changed.push_back(k.at + n);
+            if (!edited.insert(k.at + n, k.added[n])) return false;
+        }
+    } else if (k.given) {
+        for (auto i = k.given->rbegin(); i != k.given->rend(); ++i) edited.erase(*i);
+    }
+    return true;
+}
+
 // A gauge line read again, for where its parts stand. Empty fields when it
 // is malformed.
 GaugeValue reread(std::string_view line) {
@@ -250,21 +279,11 @@ EditResult PanelFile::setWindowValue(int windowNumber, std::string_view key, std
     }
     const WindowLines& where = index_->windows.at(windowNumber);
     const auto given = where.settings.find(setting);
+    KeyLines k{given == where.settings.end() ? nullptr : &given->second, where.lastSetting + 1, {}};
+    if (value) k.added = {setting + "=" + std::string(*value)};
     TextFile edited = text_;
     std::vector<std::size_t> changed;
-    bool written = true;
-    if (value && given != where.settings.end()) {
-        const std::size_t i = given->second.front();
-        const Lexed l = lex(text_.lines()[i].text);
-        written = edited.replace(i, l.value.begin, l.value.end, *value);
-        changed = {i};
-    } else if (value) {
-        changed = {where.lastSetting + 1};
-        written = edited.insert(changed[0], setting + "=" + std::string(*value));
-    } else if (given != where.settings.end()) {
-        for (auto i = given->second.rbegin(); i != given->second.rend(); ++i) edited.erase(*i);
-    }
-    if (!written) return refuse(cannotWrite(text_));
+    if (!setKey(edited, k, value, changed)) return refuse(cannotWrite(text_));
     return commit(std::move(edited), changed, [&](const PanelFile& next) {
         const Window* nw = next.window(windowNumber);
         return readsBack(nw && sameSetting(*nw, wanted, setting));
@@ -279,26 +298,12 @@ EditResult PanelFile::setWindowTitle(int windowNumber, std::optional<std::string
         return refuse("a title holds no ';', '//' or line breaks, and no spaces at its ends");
     const TitleLines& titles = index_->titles;
     const auto given = titles.keys.find(windowNumber);
-    const std::string key = "Window" + w->section.substr(6);
+    KeyLines k{given == titles.keys.end() ? nullptr : &given->second, titles.lastContent + 1, {}};
+    if (!titles.header) k.at = *index_->firstWindow, k.added = {"[Window Titles]"};
+    if (title) k.added.push_back("Window" + w->section.substr(6) + "=" + std::string(*title));
     TextFile edited = text_;
     std::vector<std::size_t> changed;
-    bool written = true;
-    if (title && given != titles.keys.end()) {
-        const std::size_t i = given->second.front();
-        const Lexed l = lex(text_.lines()[i].text);
-        written = edited.replace(i, l.value.begin, l.value.end, *title);
-        changed = {i};
-    } else if (title && titles.header) {
-        changed = {titles.lastContent + 1};
-        written = edited.insert(changed[0], key + "=" + std::string(*title));
-    } else if (title) {
-        const std::size_t at = *index_->firstWindow;
-        written = edited.insert(at, key + "=" + std::string(*title)) && edited.insert(at, "[Window Titles]");
-        changed = {at, at + 1};
-    } else if (given != titles.keys.end()) {
-        for (auto i = given->second.rbegin(); i != given->second.rend(); ++i) edited.erase(*i);
-    }
-    if (!written) return refuse(cannotWrite(text_));
+    if (!setKey(edited, k, title, changed)) return refuse(cannotWrite(text_));
     return commit(std::move(edited), changed, [&](const PanelFile& next) {
         const Window* nw = next.window(windowNumber);
         return readsBack(nw && nw->title == (title ? std::optional<std::string>(*title) : std::nullopt));
