@@ -643,6 +643,8 @@ std::vector<RefusalCase> refusals() {
          "fields follow the height on line 10"},
         {"a module with path characters", kEdited, [](PanelFile& p) { return p.addGauge(0, "../x", "x", {0, 0}); },
          "'../x' is not a module name"},
+        {"a module name that a gauge line would end early", kEdited,
+         [](PanelFile& p) { return p.setGaugeName(0, 0, "mo!d", "x"); }, "'mo!d' is not a module name"},
         {"a gauge name with a comma", kEdited, [](PanelFile& p) { return p.setGaugeName(0, 0, "x", "a, 5"); },
          "'a, 5' is not a gauge name"},
         {"a gauge name with a comment", kEdited, [](PanelFile& p) { return p.addGauge(0, "x", "a ; b", {0, 0}); },

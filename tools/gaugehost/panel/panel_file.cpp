@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <set>
 
 #include "syntax.h"
@@ -47,140 +48,173 @@ bool PanelFile::hasErrors() const {
                        [](const Diagnostic& d) { return d.level == Level::Error; });
 }
 
-PanelFile PanelFile::parse(std::string_view bytes, std::string name) {
-    PanelFile p;
-    p.name_ = std::move(name);
-    p.text_ = TextFile::decode(bytes);
-    auto index = std::make_shared<PanelIndex>();
-    const std::vector<TextLine>& lines = p.text_.lines();
-    auto problem = [&](Level level, std::size_t i, std::string message) {
-        p.diagnostics_.push_back(p.at(level, static_cast<int>(i) + 1, std::move(message)));
-    };
+namespace {
 
-    enum class In { Nothing, Window, Titles } in = In::Nothing;
-    Window* window = nullptr;
-    WindowLines* where = nullptr;
-    std::map<int, Window> windows;
-    std::map<std::string, std::size_t> firstKey;        // a window's keys read: first line
-    std::map<int, std::pair<std::string, std::size_t>> titles;
-    std::set<std::string> notDrawn;
-    std::map<std::string, std::size_t> sectionsSeen;    // windows and titles: header line
+// Reads the lines of a panel file one by one, into its windows, their
+// index for the edits, and diagnostics.
+class Reader {
+public:
+    Reader(const std::vector<TextLine>& lines, std::function<void(Level, std::size_t, std::string)> problem)
+        : lines_(lines), problem_(std::move(problem)) {}
 
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view text = lines[i].text;
-        const Lexed l = lex(text);
-        if (l.kind == Lexed::Blank) continue;
-        if (l.kind == Lexed::BadHeader) {
-            problem(Level::Error, i, "a section header ends with ']'");
-            in = In::Nothing;
-            continue;
+    void read() {
+        for (std::size_t i = 0; i < lines_.size(); ++i) {
+            const std::string_view text = lines_[i].text;
+            const Lexed l = lex(text);
+            if (l.kind == Lexed::Blank) continue;
+            if (l.kind == Lexed::BadHeader) {
+                problem_(Level::Error, i, "a section header ends with ']'");
+                in_ = In::Nothing;
+            } else if (l.kind == Lexed::Header) {
+                header(i, l.name.of(text));
+            } else if (in_ == In::Titles) {
+                title(i, text, l);
+            } else if (in_ == In::Window) {
+                setting(i, text, l);
+            }
         }
-        if (l.kind == Lexed::Header) {
-            const std::string_view written = l.name.of(text);
-            const std::string section = lower(written);
-            const auto number = numbered(section, "window");
-            in = In::Nothing;
-            if (!number && section != "window titles") {
-                if (notDrawn.insert(section).second)
-                    problem(Level::Note, i, "[" + std::string(written) + "] is not drawn");
-                continue;
-            }
-            if (number && *number < 0) {
-                problem(Level::Error, i, "[" + std::string(written) + "]: window number too large");
-                continue;
-            }
-            const std::string id = number ? "window" + std::to_string(*number) : section;
-            if (const auto seen = sectionsSeen.find(id); seen != sectionsSeen.end()) {
-                problem(Level::Error, i, "[" + std::string(written) + "] is given twice (first at line " +
-                                             std::to_string(seen->second + 1) + ")");
-                continue;
-            }
-            sectionsSeen[id] = i;
-            if (number) {
-                in = In::Window;
-                window = &windows[*number];
-                window->number = *number;
-                window->section = written;
-                window->line = static_cast<int>(i) + 1;
-                where = &index->windows[*number];
-                where->header = where->lastSetting = where->lastContent = i;
-                if (!index->firstWindow) index->firstWindow = i;
-                firstKey.clear();
-            } else {
-                in = In::Titles;
-                index->titles.header = index->titles.lastContent = i;
-            }
-            continue;
+    }
+
+    // The windows by number, with their titles and gauges in drawing order.
+    std::vector<Window> windows() {
+        std::vector<Window> out;
+        for (auto& [number, w] : windows_) {
+            if (const auto t = titles_.find(number); t != titles_.end()) w.title = t->second;
+            std::sort(w.gauges.begin(), w.gauges.end(), [](const Gauge& a, const Gauge& b) { return a.number < b.number; });
+            out.push_back(std::move(w));
         }
-        if (in == In::Titles) {
-            index->titles.lastContent = i;
-            if (l.kind != Lexed::Pair) continue;
-            const auto number = numbered(lower(l.key.of(text)), "window");
-            if (!number || *number < 0) continue;
-            index->titles.keys[*number].push_back(i);
-            if (const auto t = titles.find(*number); t != titles.end())
-                problem(Level::Error, i, lower(l.key.of(text)) + " is given twice (first at line " +
-                                             std::to_string(t->second.second + 1) + ")");
-            else
-                titles[*number] = {std::string(l.value.of(text)), i};
-            continue;
+        return out;
+    }
+
+    std::shared_ptr<PanelIndex> index = std::make_shared<PanelIndex>();
+
+private:
+    void header(std::size_t i, std::string_view written) {
+        const std::string section = lower(written);
+        const auto number = numbered(section, "window");
+        in_ = In::Nothing;
+        if (!number && section != "window titles") {
+            if (notDrawn_.insert(section).second) problem_(Level::Note, i, "[" + std::string(written) + "] is not drawn");
+            return;
         }
-        if (in != In::Window) continue;
-        where->lastContent = i;
+        if (number && *number < 0) {
+            problem_(Level::Error, i, "[" + std::string(written) + "]: window number too large");
+            return;
+        }
+        const std::string id = number ? "window" + std::to_string(*number) : section;
+        if (const auto seen = sections_.find(id); seen != sections_.end()) {
+            problem_(Level::Error, i, "[" + std::string(written) + "] is given twice" + firstAt(seen->second));
+            return;
+        }
+        sections_[id] = i;
+        if (!number) {
+            in_ = In::Titles;
+            index->titles.header = index->titles.lastContent = i;
+            return;
+        }
+        in_ = In::Window;
+        window_ = &windows_[*number];
+        window_->number = *number;
+        window_->section = written;
+        window_->line = static_cast<int>(i) + 1;
+        where_ = &index->windows[*number];
+        where_->header = where_->lastSetting = where_->lastContent = i;
+        if (!index->firstWindow) index->firstWindow = i;
+        keys_.clear();
+    }
+
+    void title(std::size_t i, std::string_view text, const Lexed& l) {
+        index->titles.lastContent = i;
+        if (l.kind != Lexed::Pair) return;
+        const std::string key = lower(l.key.of(text));
+        const auto number = numbered(key, "window");
+        if (!number || *number < 0) return;
+        std::vector<std::size_t>& lines = index->titles.keys[*number];
+        lines.push_back(i);
+        if (lines.size() > 1) problem_(Level::Error, i, key + " is given twice" + firstAt(lines.front()));
+        else titles_[*number] = l.value.of(text);
+    }
+
+    void setting(std::size_t i, std::string_view text, const Lexed& l) {
+        where_->lastContent = i;
         if (l.kind != Lexed::Pair) {
-            problem(Level::Error, i, "expected key=value, not " + quoted(l.body.of(text)));
-            continue;
+            problem_(Level::Error, i, "expected key=value, not " + quoted(l.body.of(text)));
+            return;
         }
         const std::string key = lower(l.key.of(text));
-        const std::string_view value = l.value.of(text);
         const auto gaugeNumber = numbered(key, "gauge");
-        const std::string setting = settingKey(key);
         if (gaugeNumber && *gaugeNumber < 0) {
-            problem(Level::Error, i, key + ": gauge number too large");
-            continue;
+            problem_(Level::Error, i, key + ": gauge number too large");
+            return;
         }
+        const std::string setting = settingKey(key);
         if (gaugeNumber) {
-            where->gaugeKeys.emplace_back(*gaugeNumber, i);
+            where_->gaugeKeys.emplace_back(*gaugeNumber, i);
         } else {
-            where->lastSetting = i;
-            if (setting.empty()) continue;   // kept, not read
-            where->settings[setting].push_back(i);
+            where_->lastSetting = i;
+            if (setting.empty()) return;   // kept, not read
+            where_->settings[setting].push_back(i);
         }
         const std::string id = gaugeNumber ? "gauge" + std::to_string(*gaugeNumber) : setting;
-        if (const auto seen = firstKey.find(id); seen != firstKey.end()) {
-            problem(Level::Error, i, key + " is given twice (first at line " + std::to_string(seen->second + 1) + ")");
-            continue;
+        if (const auto seen = keys_.find(id); seen != keys_.end()) {
+            problem_(Level::Error, i, key + " is given twice" + firstAt(seen->second));
+            return;
         }
-        firstKey[id] = i;
-        if (!gaugeNumber) {
-            if (auto e = readSetting(*window, setting, value); !e.empty()) problem(Level::Error, i, e);
-            else if (setting == "file") window->fileLine = static_cast<int>(i) + 1;
-            else if (setting == "size_mm") window->sizeLine = static_cast<int>(i) + 1;
-            continue;
+        keys_[id] = i;
+        if (gaugeNumber) {
+            gauge(i, text, l, key, *gaugeNumber);
+        } else if (auto e = readSetting(*window_, setting, l.value.of(text)); !e.empty()) {
+            problem_(Level::Error, i, e);
+        } else if (setting == "file") {
+            window_->fileLine = static_cast<int>(i) + 1;
+        } else if (setting == "size_mm") {
+            window_->sizeLine = static_cast<int>(i) + 1;
         }
+    }
+
+    void gauge(std::size_t i, std::string_view text, const Lexed& l, const std::string& key, int number) {
         GaugeValue v;
         if (auto e = readGauge(text, l.value, key, v); !e.empty()) {
-            problem(Level::Error, i, e);
-            continue;
+            problem_(Level::Error, i, e);
+            return;
         }
         if (!v.extra.empty()) {
             std::string fields;
             for (const std::string& f : v.extra) fields += (fields.empty() ? "" : ", ") + f;
-            problem(Level::Note, i, key + ": the fields after the height (" + fields + ") are kept and ignored");
+            problem_(Level::Note, i, key + ": the fields after the height (" + fields + ") are kept and ignored");
         }
-        window->gauges.push_back(Gauge{*gaugeNumber, std::string(l.key.of(text)), v.module, v.gauge, v.x, v.y,
-                                       v.width, v.height, v.extra, static_cast<int>(i) + 1});
+        window_->gauges.push_back(Gauge{number, std::string(l.key.of(text)), v.module, v.gauge, v.x, v.y, v.width,
+                                        v.height, v.extra, static_cast<int>(i) + 1});
     }
 
-    for (auto& [number, w] : windows) {
-        if (const auto t = titles.find(number); t != titles.end()) w.title = t->second.first;
-        std::sort(w.gauges.begin(), w.gauges.end(),
-                  [](const Gauge& a, const Gauge& b) { return a.number < b.number; });
-        p.windows_.push_back(std::move(w));
-    }
+    static std::string firstAt(std::size_t i) { return " (first at line " + std::to_string(i + 1) + ")"; }
+
+    const std::vector<TextLine>& lines_;
+    std::function<void(Level, std::size_t, std::string)> problem_;
+    enum class In { Nothing, Window, Titles } in_ = In::Nothing;
+    std::map<int, Window> windows_;
+    Window* window_ = nullptr;                    // the window being read
+    WindowLines* where_ = nullptr;                // and where its lines are
+    std::map<std::string, std::size_t> keys_;     // its keys read so far: first line
+    std::map<int, std::string> titles_;
+    std::set<std::string> notDrawn_;
+    std::map<std::string, std::size_t> sections_;   // windows and titles: header line
+};
+
+}  // namespace
+
+PanelFile PanelFile::parse(std::string_view bytes, std::string name) {
+    PanelFile p;
+    p.name_ = std::move(name);
+    p.text_ = TextFile::decode(bytes);
+    Reader reader(p.text_.lines(), [&p](Level level, std::size_t i, std::string message) {
+        p.diagnostics_.push_back(p.at(level, static_cast<int>(i) + 1, std::move(message)));
+    });
+    reader.read();
+    p.windows_ = reader.windows();
     if (p.windows_.empty())
         p.diagnostics_.push_back(p.at(Level::Error, 0, "no [WindowNN] section (such as [Window00]): no window to draw"));
-    p.index_ = std::move(index);
+    p.index_ = std::move(reader.index);
     return p;
 }
 

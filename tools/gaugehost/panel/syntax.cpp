@@ -129,7 +129,7 @@ std::optional<int> numbered(std::string_view lowerName, std::string_view prefix)
 bool moduleNameOk(std::string_view m) {
     if (m.empty() || m[0] == '.' || isSpace(m.front()) || isSpace(m.back())) return false;
     for (char c : m)
-        if (static_cast<unsigned char>(c) < 0x20 || std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos)
+        if (static_cast<unsigned char>(c) < 0x20 || std::string_view("/\\:*?\"<>|!,;").find(c) != std::string_view::npos)
             return false;
     // Names Windows opens as devices, whatever follows them.
     const std::string stem = lower(m.substr(0, m.find('.')));

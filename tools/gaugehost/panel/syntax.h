@@ -55,7 +55,8 @@ std::string settingKey(std::string_view lowerKey);
 std::string readSetting(Window& w, std::string_view key, std::string_view value);
 
 // What an editor may write where the reader would read back the same: a
-// module name that names a file in a folder and nothing else, a gauge name
+// module name that names a file in a folder and nothing else (no path,
+// device or wildcard, nor what ends the name on a gauge line), a gauge name
 // and a value without commas (gauge names only), comments, control
 // characters or surrounding spaces.
 bool moduleNameOk(std::string_view module);
