@@ -161,6 +161,12 @@ std::vector<ReadCase> readCases() {
          "  gauge02 quadrel!quadrel -3,4,30,10@13\n"
          "[Window01]@4\n"
          "  gauge00 nothere!nothere 0,0@5\n"},
+        {"fields after the height: once an error, now a note",
+         "[Window00]\nsize_mm=10,10\ngauge00=quadrel!quadrel, 0, 0, 1, 2, 3\n",
+         "ASCII\n[Window00]@1 size_mm=10,10@2\n  gauge00 quadrel!quadrel 0,0,1,2 +3@3\n"
+         "N panel.cfg:3: gauge00: the fields after the height (3) are kept and ignored\n"},
+        {"a window of its background alone: no gauge is no mistake", "[Window00]\nsize_mm=10,10\n",
+         "ASCII\n[Window00]@1 size_mm=10,10@2\n"},
         {"a comment after a gauge's last number, which once failed the panel",
          "[Window00]\nsize_mm=10,10\ngauge01=quadrel!quadrel,  246,172, 150 ; width only\n"
          "gauge02=quadrel!quadrel, 1, 2 // c ; d\n",
@@ -316,6 +322,8 @@ const SizeCase kSizes[] = {
      "panel.cfg:3: size_mm gives no height and there is no background bitmap to take it from"},
     {"a missing bitmap", "[Window00]\nsize_mm=1,1\nfile=b.bmp\n", {"p/b.bmp", std::nullopt, "is missing"}, {},
      "panel.cfg:3: the background bitmap p/b.bmp is missing"},
+    {"an unreadable bitmap", "[Window00]\nfile=b.bmp\n", {"p/b.bmp", std::nullopt, "cannot be read: not a BMP"}, {},
+     "panel.cfg:2: the background bitmap p/b.bmp cannot be read: not a BMP"},
     {"a bitmap not looked at", "[Window00]\nfile=b.bmp\n", {}, {}, "panel.cfg:2: the background bitmap b.bmp was not read"},
     {"a bitmap without pixels", "[Window00]\nfile=b.bmp\n", {"b", Size{0, 5}, ""}, {}, "panel.cfg:2: the background bitmap b has no pixels"},
     {"too high from the aspect", "[Window00]\nfile=b.bmp\nsize_mm=8192\n", {"b", Size{1, 2}, ""}, {},
@@ -377,6 +385,8 @@ TEST(PanelFileModules, SearchedInOrderAndMissingOnesWarn) {
                             "W panel.cfg:7: quadrel.gau holds gauge 'quadrel', not 'throttle'"}));
     EXPECT_EQ(lookups, (std::map<std::string, int>{{"quadrel", 1}, {"quadrell", 1}, {"wheelgard", 1}}));
     EXPECT_FALSE(p.hasErrors());
+    EXPECT_EQ(p.window(0)->background, (Rgb{1, 2, 3}));
+    EXPECT_FALSE(p.window(0)->file);
 }
 
 

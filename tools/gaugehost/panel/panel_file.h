@@ -35,8 +35,11 @@
 //   ModuleResolution r = p.resolveModules(*w, lookup);     // warnings
 //   WindowSize s = p.drawnSize(*w, bitmapOf(*w));          // or s.problem
 //   for (const Gauge& g : w->gauges) draw(r.pathOf(g), g.x, g.y, g.sizeFor(own));
-//   p.placeGauge(0, 2, {250, 170, 150, std::nullopt});     // an editor's move
+//   if (EditResult e = p.placeGauge(0, 2, {250, 170, 150}); !e.ok()) tell(e.refused);
 //   write(p.serialize());                                  // byte-identical but for the edits
+//
+// A PanelFile is a value: a copy keeps a version (an editor's undo); its
+// const members may be called from several threads at once.
 #pragma once
 
 #include <functional>
@@ -186,7 +189,8 @@ public:
     const Window* window(int number) const;   // nullptr when there is none
 
     // Errors and notes of reading, in line order (a file without any window
-    // section ends with an error of the whole file).
+    // section ends with an error of the whole file). Warnings come from
+    // resolveModules, which the caller runs for the windows it draws.
     const std::vector<Diagnostic>& diagnostics() const { return diagnostics_; }
     bool hasErrors() const;
 
@@ -211,7 +215,11 @@ public:
     // everything else on them (key case, spacing, comments, extra fields),
     // and is refused, changing nothing, when the reader would refuse the
     // result or read back anything but what was asked. Windows and gauges
-    // are named by their numbers.
+    // are named by their numbers. New text is written in the file's
+    // encoding (a file of ASCII alone takes other characters as
+    // Windows-1252, the simulator's own) and lines added end as most of the
+    // file's lines do; an edit whose text the encoding cannot hold is
+    // refused. Diagnostics, windows and gauges are read again after each.
 
     // Sets a gauge's x, y, width and height: only the number fields that
     // change are rewritten; a width or height added is appended in the
@@ -220,9 +228,10 @@ public:
     // Sets a gauge's module and gauge name.
     EditResult setGaugeName(int window, int gauge, std::string_view module, std::string_view name);
     // Adds a gauge drawn over the others: the next number after the
-    // window's highest, as many digits as its gauge keys have (2 without
-    // any), after its last gauge line (else after the section's last
-    // setting), in the style of that line.
+    // window's highest, with as many digits as its last gauge key (2
+    // without any), after its last gauge line in that line's style (else
+    // after the section's last line that holds a key, as `gaugeNN=m!g, x, y`).
+    // The result's `gauge` is the new number.
     EditResult addGauge(int window, std::string_view module, std::string_view name, const GaugePlace& place);
     // Removes a gauge's line.
     EditResult removeGauge(int window, int gauge);
