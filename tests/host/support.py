@@ -99,13 +99,14 @@ def batch_lines(jobs):
     return "".join(subprocess.list2cmdline([str(a) for a in args]) + "\n" for args in jobs)
 
 
-def batch(jobs, timeout=1200):
+def batch(jobs, timeout=1200, encode=lambda text: text.encode("utf-8")):
     """Runs many gaugehost commands (each a list of arguments) in one host
     process, `gaugehost batch`: one worker runs them in turn and a fresh one
     is started only after a job that faulted. Returns (exit status, stdout,
-    stderr) for each job, in order, each job's status from its end marker."""
-    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False, encoding="utf-8") as f:
-        f.write(batch_lines(jobs))
+    stderr) for each job, in order, each job's status from its end marker.
+    `encode` makes the list file's bytes of its text."""
+    with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as f:
+        f.write(encode(batch_lines(jobs)))
         listing = f.name
     try:
         rc, out, err = host("batch", listing, timeout=timeout)
