@@ -6,7 +6,7 @@ import shutil
 
 import pytest
 
-from support import BROKEN, GRAVITY, _split_jobs, batch, batch_lines, host, module
+from support import BROKEN, _split_jobs, batch, batch_lines, host, module
 
 
 # ---- help ----------------------------------------------------------------------------------
@@ -108,10 +108,6 @@ BATCHES = {
     "hang_over_module": ([2, 4, 0], 4),
     "fault_over_hang": ([4, 3, 0], 3),
 }
-
-
-def test_gravity_is_a_strict_order_of_every_status():
-    assert sorted(GRAVITY) == list(range(7))
 
 
 @pytest.mark.parametrize("name", BATCHES)

@@ -2,7 +2,9 @@
 // usage, both from one table of commands and one of options.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -164,6 +166,13 @@ TEST(CommandLine, HelpInEveryForm) {
     }
 }
 
+TEST(CommandLine, GravityOrdersEveryExitStatusOnce) {
+    std::vector<int> statuses(std::begin(gaugehost::kGravity), std::end(gaugehost::kGravity));
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(gaugehost::kGravity[0], gaugehost::kExitFault);
+}
+
 TEST(CommandLine, UsageShowsEachCommandWithItsOwnOptions) {
     EXPECT_EQ(usageText("inspect"),
               "usage:\n"
@@ -179,9 +188,8 @@ TEST(CommandLine, UsageShowsEachCommandWithItsOwnOptions) {
               "exit status: 0 done; 1 the command line is wrong; 2 the module is malformed or\n"
               "misbehaves; 3 module code faulted, or the worker died; 4 module code did not\n"
               "return; 5 a scenario expectation failed; 6 the user's own files: a missing\n"
-              "module or scenario, a malformed line, an output that cannot be written. A\n"
-              "batch exits with the gravest of its jobs' statuses, in the order 3, 4, 2, 6, 1,\n"
-              "5, 0.\n");
+              "module or scenario, a malformed line, an output that cannot be written. A batch\n"
+              "exits with the gravest of its jobs' statuses, in the order 3, 4, 2, 6, 1, 5, 0.\n");
     const std::string all = usageText();
     for (const char* line : {"  gaugehost render --panel PANEL.cfg", "  gaugehost serve [MODULE.gau ...]",
                                     "  gaugehost session [--timeout S]", "  gaugehost batch LIST"})

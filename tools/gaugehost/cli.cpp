@@ -193,13 +193,16 @@ std::string optionLine(const OptionRow& r, bool sayCommands) {
     return wrapped(pieces, 22);
 }
 
-const char* const kExitText =
-    "exit status: 0 done; 1 the command line is wrong; 2 the module is malformed or\n"
-    "misbehaves; 3 module code faulted, or the worker died; 4 module code did not\n"
-    "return; 5 a scenario expectation failed; 6 the user's own files: a missing\n"
-    "module or scenario, a malformed line, an output that cannot be written. A\n"
-    "batch exits with the gravest of its jobs' statuses, in the order 3, 4, 2, 6, 1,\n"
-    "5, 0.\n";
+std::string exitText() {
+    std::string order;
+    for (int status : kGravity) order += (order.empty() ? "" : ", ") + std::to_string(status);
+    return wrapped(words("exit status: 0 done; 1 the command line is wrong; 2 the module is malformed or "
+                         "misbehaves; 3 module code faulted, or the worker died; 4 module code did not return; "
+                         "5 a scenario expectation failed; 6 the user's own files: a missing module or scenario, "
+                         "a malformed line, an output that cannot be written. A batch exits with the gravest of "
+                         "its jobs' statuses, in the order " + order + "."),
+                   0);
+}
 
 }  // namespace
 
@@ -208,11 +211,6 @@ const std::vector<OptionRow>& optionTable() { return kOptions; }
 
 int64_t parseWhole(const std::string& s, int64_t lo, int64_t hi, const std::string& what) {
     if (const std::optional<int64_t> v = readWhole(s, lo, hi)) return *v;
-    throw UsageError(notWhole(what, s, lo, hi));
-}
-
-int64_t parseSigned(const std::string& s, int64_t lo, int64_t hi, const std::string& what) {
-    if (const std::optional<int64_t> v = readInteger(s, lo, hi)) return *v;
     throw UsageError(notWhole(what, s, lo, hi));
 }
 
@@ -241,7 +239,7 @@ std::string usageText(const std::string& topic) {
              "nan, inf, -inf.\n"
              "Wildcards (* and ?) in a module's file name stand for the files that match.\n"
              "gaugehost COMMAND --help shows one command's part.\n";
-    return s + kExitText;
+    return s + exitText();
 }
 
 Options parseOptions(const std::vector<std::string>& args) {

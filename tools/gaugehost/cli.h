@@ -119,8 +119,14 @@ std::string usageText(const std::string& topic = "");
 
 // The number grammar of numbers.h, throwing UsageError naming `what`.
 int64_t parseWhole(const std::string& s, int64_t lo, int64_t hi, const std::string& what);
-int64_t parseSigned(const std::string& s, int64_t lo, int64_t hi, const std::string& what);
 double parseReal(const std::string& s, const std::string& what);
+
+// The exit statuses from the gravest: a batch exits with the gravest of its
+// jobs' statuses. Module code that took its worker down or hung it comes
+// first, as it can hide whatever else is wrong; then a module that
+// misbehaves; then a job that could not run at all (its files, its command
+// line); last an expectation that did not hold.
+inline constexpr int kGravity[] = {kExitFault, kExitHang, kExitModule, kExitInput, kExitUsage, kExitExpectation, kExitOk};
 
 // ---- Windows (cli_windows.cpp) -----------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cli.h"
 #include "hostcore/errors.h"
 #include "hostcore/text.h"
 #include "hostcore/worker_link.h"
@@ -114,12 +115,8 @@ HANDLE createShared() {
     return gShared ? map : nullptr;
 }
 
-// Exit statuses from the gravest: module code that took the worker down or
-// hung it, a module that misbehaves, a job that could not run (the user's
-// files, its command line), an expectation that did not hold, success. A
-// status outside the list (none is) counts as graver than all.
-constexpr int kGravity[] = {kExitFault, kExitHang, kExitModule, kExitInput, kExitUsage, kExitExpectation, kExitOk};
-
+// The rank of an exit status in kGravity, higher for graver; a status
+// outside it (none is) counts as graver than all.
 int gravity(int status) {
     const int n = int(sizeof kGravity / sizeof kGravity[0]);
     for (int i = 0; i < n; ++i)
