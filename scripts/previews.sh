@@ -22,7 +22,7 @@ render() {   # render MODULE NAME ARGS...
 }
 scenario() { # scenario MODULE NAME SCENARIO: a scenario that renders $OUT/NAME.png
     local module=$1 name=$2 file=$3
-    sed "s#\$OUT#$out#g" "$file" > "$out/.$name.txt"
+    sed "s#\$OUT#$(cd "$out" && pwd)#g" "$file" > "$out/.$name.txt"
     echo "run dist/$module.gau $out/.$name.txt --scale 2" >> "$list"
     made+=("$name.png")
 }
