@@ -17,6 +17,7 @@ const char* usageText() {
            "       gaugehost render MODULE.gau [--set VAR=VALUE ...] [--frames N] [--scale K] [--log] -o OUT.png\n"
            "       gaugehost run MODULE.gau SCENARIO [--scale K]\n"
            "       gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]\n"
+           "       gaugehost check --list [--json]   (every check: its level, what it proves, its budget)\n"
            "       gaugehost batch LIST   (one command line of the above per line)\n"
            "       gaugehost session      (requests as JSON lines on standard input; see session.h)\n"
            "       gaugehost serve [MODULE.gau ... | --panel PANEL.cfg] [--gauges DIR] [--port N] [--host H]\n"
@@ -85,6 +86,7 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (a == "--level") o.level = int(parseInteger(next(), 1, 5, "--level"));
         else if (a == "--seed") o.seed = uint32_t(parseInteger(next(), 0, 0xFFFFFFFFll, "--seed"));
         else if (a == "--junit") o.junit = next();
+        else if (a == "--list") o.listChecks = true;
         else if (a == "--only") {
             const std::string names = next();
             for (size_t p = 0; p <= names.size();) {
@@ -119,6 +121,10 @@ Options parseOptions(const std::vector<std::string>& args) {
     }
     if (o.command != "inspect" && o.command != "render" && o.command != "run" && o.command != "check")
         throw UsageError("unknown command " + o.command);
+    if (o.command == "check" && o.listChecks) {
+        if (pos.size() != 1) throw UsageError("check --list takes no module");
+        return o;
+    }
     if (pos.size() < 2) throw UsageError("name a module");
     o.module = pos[1];
     if (o.command == "check") {

@@ -4,6 +4,7 @@
 //   gaugehost render MODULE.gau [--set VAR=VALUE ...] [--frames N] [--scale K] [--log] -o OUT.png
 //   gaugehost run MODULE.gau SCENARIO [--scale K]
 //   gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]
+//   gaugehost check --list [--json]
 //   gaugehost batch LIST
 //   gaugehost session   (driven through its input, see session.h)
 //
@@ -16,7 +17,7 @@
 #include <fstream>
 #include <memory>
 
-#include "check.h"
+#include "check/command.h"
 #include "cli.h"
 #include "hostcore/hosted_module.h"
 #include "hostcore/guard.h"
