@@ -15,8 +15,6 @@ namespace gaugehost {
 
 namespace {
 
-using namespace hostapi;
-
 void checkFrameCost(CheckRun& c) {
     auto mod = c.load(true);
     GaugeHost& h = mod->rehost();

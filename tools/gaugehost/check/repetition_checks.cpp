@@ -15,8 +15,6 @@ namespace gaugehost {
 
 namespace {
 
-using namespace hostapi;
-
 // How much the repeated cycles may grow the worker, measured from after a
 // warm-up to the end.
 constexpr double kPrivateTolerance = 1 << 20;   // bytes
