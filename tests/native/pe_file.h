@@ -1,8 +1,9 @@
 // A small reader of PE32 files, enough to check the shipped modules from the
 // outside: machine, kind, entry point, sections, export names and imported
-// DLLs. The tests' one reader of their own: an oracle independent of the
-// host's reader (hostcore/pe_reader.cpp), which the native tests hold
-// against it.
+// DLLs. The tests' one reader of their own, kept as an oracle: it reads the
+// files from outside, natively and without a Windows loader, written apart
+// from the host's reader (hostcore/pe_reader.cpp), which the native tests
+// hold against it.
 #pragma once
 
 #include <cstdint>
