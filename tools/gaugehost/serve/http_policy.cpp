@@ -175,8 +175,11 @@ bool isWildcard(std::string_view address) {
 }
 
 std::string hostForm(std::string_view address) {
-    if (address.find(':') != std::string_view::npos) return "[" + lower(address) + "]";
-    return lower(address);
+    if (address.find(':') == std::string_view::npos) return lower(address);
+    std::string out = "[";
+    out += lower(address);
+    out += ']';
+    return out;
 }
 
 Identity makeIdentity(std::string_view listenAddress, std::uint16_t port, std::string_view machineName) {
@@ -224,9 +227,14 @@ std::vector<std::string> ownOrigins(const Identity& self, std::string_view local
         if (std::find(hosts.begin(), hosts.end(), h) == hosts.end()) hosts.push_back(std::move(h));
     }
     // A browser leaves out the scheme's default port.
-    const std::string port = self.port == 80 ? "" : ":" + std::to_string(self.port);
+    std::string port;
+    if (self.port != 80) port = ':' + std::to_string(self.port);
     std::vector<std::string> out;
-    for (const std::string& h : hosts) out.push_back("http://" + h + port);
+    for (const std::string& h : hosts) {
+        std::string& o = out.emplace_back("http://");
+        o += h;
+        o += port;
+    }
     return out;
 }
 
