@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <list>
 #include <map>
 #include <optional>
@@ -475,7 +476,10 @@ HttpServer::Impl::Outcome HttpServer::Impl::serveOne(Channel& ch, beast::flat_bu
     ch.expectRequest(buffer.size() > 0);
     bhttp::request_parser<bhttp::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(limits.headerLimit));
-    parser.body_limit(boost::none);   // the body's length is checked before it is read
+    // The body's length is checked before it is read, after the header's
+    // checks. (No limit is a limit of the most: Beast takes an unset limit
+    // as one below every length.)
+    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
     error_code ec;
     unsigned version = 11;
     bool head = false;
@@ -511,10 +515,9 @@ HttpServer::Impl::Outcome HttpServer::Impl::serveOne(Channel& ch, beast::flat_bu
         if (outcome == Outcome::Drop) return outcome;
     } else {
         auto& req = parser.get();
-        version = req.version() == 10 ? 10 : 11;
+        version = req.version();   // Beast reads HTTP/1.0 and 1.1 only
         head = req.method() == bhttp::verb::head;
         try {
-            if (req.version() != 10 && req.version() != 11) throw Refusal(505, "HTTP/1.0 and HTTP/1.1 only");
             checkHost(values(req, bhttp::field::host), self);
             Target target = parseTarget(sv(req.target()));
             const auto route = routes.find(target.path);

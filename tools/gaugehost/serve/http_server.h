@@ -27,8 +27,9 @@
 //  1. Beast's parser reads the header (at most Limits::headerLimit bytes:
 //     431) within Limits::requestTimeout of its first byte (408); a
 //     malformed request is a 400 (two differing Content-Lengths, one not
-//     made of ASCII digits, a bad Transfer-Encoding, a bad request line).
-//  2. HTTP/1.0 or 1.1 (505); exactly one Host naming this server
+//     made of ASCII digits, a bad Transfer-Encoding, a bad request line,
+//     another version than HTTP/1.0 and 1.1).
+//  2. Exactly one Host naming this server
 //     (http_policy.h: 400, 403); an origin-form target without "%" or "\" in
 //     its path and a strict query string (400); a route for the path (404)
 //     and the method (405); only the route's declared parameters (400).
