@@ -526,7 +526,10 @@ TEST_F(HttpServerTest, StreamsGreetInOrderCoalesceByKeyAndKeepAlive) {
 }
 
 TEST_F(HttpServerTest, SixteenStreamsAtMostAndAClosedPageFreesItsSlotAtOnce) {
-    App app;
+    // No comment line to find a closed page by writing to it.
+    Limits limits = testLimits();
+    limits.heartbeat = 60s;
+    App app(limits);
     const std::uint16_t port = app.server.port();
     std::vector<std::unique_ptr<Client>> pages;
     for (int i = 0; i < 16; ++i) {
