@@ -259,7 +259,7 @@ void checkChange(const ChangeHeaders& headers, const Identity& self, std::string
     if (lower(type) != "application/json") notJson();
 }
 
-const std::string* Target::param(std::string_view name) const {
+const std::string* findParam(const Params& params, std::string_view name) {
     for (const auto& [k, v] : params)
         if (k == name) return &v;
     return nullptr;

@@ -98,12 +98,17 @@ std::vector<std::string> ownOrigins(const Identity& self, std::string_view local
 // that is not application/json.
 void checkChange(const ChangeHeaders& headers, const Identity& self, std::string_view localAddress);
 
+// A query's parameters, decoded, in their order; the value of one by name
+// (nullptr when absent).
+using Params = std::vector<std::pair<std::string, std::string>>;
+const std::string* findParam(const Params& params, std::string_view name);
+
 // A request target split and decoded: the path as sent, the query's
-// parameters percent-decoded ("+" is a space) in their order.
+// parameters percent-decoded ("+" is a space).
 struct Target {
     std::string path;
-    std::vector<std::pair<std::string, std::string>> params;
-    const std::string* param(std::string_view name) const;   // nullptr when absent
+    Params params;
+    const std::string* param(std::string_view name) const { return findParam(params, name); }
 };
 inline constexpr std::size_t kMaxParams = 8;
 // Refuses (400) a target that is not an origin-form path or whose query

@@ -122,12 +122,6 @@ bool isHttpError(const error_code& ec) { return ec.category() == bhttp::make_err
 
 // ---- event streams ------------------------------------------------------------
 
-const std::string* Request::param(std::string_view name) const {
-    for (const auto& [k, v] : params)
-        if (k == name) return &v;
-    return nullptr;
-}
-
 EventStream::Frame EventStream::frame(std::string_view json) {
     std::string f;
     f.reserve(json.size() + 8);

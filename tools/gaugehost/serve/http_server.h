@@ -84,11 +84,11 @@ struct Request {
     std::string path;            // as sent, e.g. "/api/picture"
     // The query's parameters, percent-decoded, each name at most once and
     // only names the route declared.
-    std::vector<std::pair<std::string, std::string>> params;
-    std::string body;            // a POST's body (application/json), at most Limits::bodyLimit bytes
+    Params params;
+    std::string body;            // a POST's body as sent (application/json), at most Limits::bodyLimit bytes
     std::string localAddress;    // the address the connection arrived on, e.g. "127.0.0.1"
     std::string peerAddress;     // the client's address
-    const std::string* param(std::string_view name) const;   // nullptr when absent
+    const std::string* param(std::string_view name) const { return findParam(params, name); }
 };
 
 // An answer: status (200 unless told), content type and bytes (any bytes:
