@@ -237,6 +237,8 @@ struct HttpServer::Impl {
         SOCKET socket;
         Clock::time_point until;
     };
+    // After a request: wait for the next, close once the answer is out (the
+    // client's further input read and dropped for a moment), or close at once.
     enum class Outcome { KeepOpen, Close, Drop };
 
     explicit Impl(Limits l) : limits(l) {}
@@ -266,7 +268,14 @@ struct HttpServer::Impl {
     void drainLingering(const std::vector<WSAPOLLFD>& fds);
     void reap();
     void serve(SOCKET s);
+    using Parser = bhttp::request_parser<bhttp::string_body>;
     Outcome serveOne(class Channel& ch, beast::flat_buffer& buffer, const std::string& local, const std::string& peer);
+    // What a failed read means: the refusal to answer with, or none when the
+    // connection is simply over (gone, idle too long, the server stops).
+    std::optional<Refusal> readRefusal(const error_code& ec, bool requestBegun) const;
+    // The checks of http_server.h, the body, the handler or stream, the answer.
+    Outcome dispatch(Channel& ch, beast::flat_buffer& buffer, Parser& parser, const std::string& local,
+                     const std::string& peer, ErrorExtras& extras);
     Outcome serveStream(Channel& ch, unsigned version, const EventRoute& route, const Request& request,
                         ErrorExtras& extras);
     void shutdown();
@@ -349,6 +358,19 @@ public:
         const std::size_t n = write_some(buffers, ec);
         if (ec) throw boost::system::system_error(ec);
         return n;
+    }
+
+    // Writes an answer, only its header when `headOnly` (HEAD, an event
+    // stream's start); false when the client did not take it.
+    template <class Body>
+    bool send(bhttp::response<Body>& m, bool headOnly) {
+        bhttp::response_serializer<Body> sr(m);
+        error_code ec;
+        if (headOnly)
+            bhttp::write_header(*this, sr, ec);
+        else
+            bhttp::write(*this, sr, ec);
+        return !ec;
     }
 
     bool writeAll(std::string_view bytes) {
@@ -468,146 +490,123 @@ void HttpServer::Impl::serve(SOCKET s) {
 HttpServer::Impl::Outcome HttpServer::Impl::serveOne(Channel& ch, beast::flat_buffer& buffer,
                                                      const std::string& local, const std::string& peer) {
     ch.expectRequest(buffer.size() > 0);
-    bhttp::request_parser<bhttp::string_body> parser;
+    Parser parser;
     parser.header_limit(static_cast<std::uint32_t>(limits.headerLimit));
     // The body's length is checked before it is read, after the header's
     // checks. (No limit is a limit of the most: Beast takes an unset limit
     // as one below every length.)
     parser.body_limit(std::numeric_limits<std::uint64_t>::max());
     error_code ec;
+    bhttp::read_header(ch, buffer, parser, ec);
     unsigned version = 11;
     bool head = false;
     ErrorExtras extras;
-    int status = 0;
-    std::string reason;
-
-    // A read that failed: an answer when the client can still take one.
-    const auto readFailed = [&](bool inBody) -> Outcome {
-        if (ec == net::error::timed_out && (ch.hasRequest() || inBody)) {
-            status = 408;
-            reason = "the request did not arrive whole within " +
-                     std::to_string(limits.requestTimeout.count()) + " ms";
-        } else if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow) {
-            status = 431;
-            reason = "the request's header is longer than " + std::to_string(limits.headerLimit) + " bytes";
-        } else if (ec == bhttp::error::body_limit) {
-            status = 413;
-            reason = "the body is longer than " + std::to_string(limits.bodyLimit) + " bytes";
-        } else if (isHttpError(ec) && ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
-            status = 400;
-            reason = "malformed request: " + ec.message();
-        } else {
-            return Outcome::Drop;   // gone, idle too long, or the server stops
-        }
-        return Outcome::Close;
-    };
-
-    bhttp::read_header(ch, buffer, parser, ec);
-    Outcome outcome = Outcome::Close;
+    std::optional<Refusal> refusal;
     if (ec) {
-        outcome = readFailed(false);
-        if (outcome == Outcome::Drop) return outcome;
+        refusal = readRefusal(ec, ch.hasRequest());
+        if (!refusal) return Outcome::Drop;
     } else {
-        auto& req = parser.get();
-        version = req.version();   // Beast reads HTTP/1.0 and 1.1 only
-        head = req.method() == bhttp::verb::head;
+        version = parser.get().version();   // Beast reads HTTP/1.0 and 1.1 only
+        head = parser.get().method() == bhttp::verb::head;
         try {
-            checkHost(values(req, bhttp::field::host), self);
-            Target target = parseTarget(sv(req.target()));
-            const auto route = routes.find(target.path);
-            if (route == routes.end()) throw Refusal(404, "no such page: " + quoted(target.path));
-            const Route& r = route->second;
-            const auto method = req.method();
-            const bool get = method == bhttp::verb::get || method == bhttp::verb::head;
-            const std::vector<std::string>* params = nullptr;
-            const Handler* handler = nullptr;
-            if (get && r.get) {
-                params = &r.get->params;
-                handler = &r.get->handler;
-            } else if (method == bhttp::verb::get && r.events) {
-                params = &r.eventParams;
-            } else if (method == bhttp::verb::post && r.post) {
-                params = &r.post->params;
-                handler = &r.post->handler;
-            } else {
-                extras.allow = r.allow();
-                throw Refusal(405, "method " + quoted(sv(req.method_string()), 20) + " not allowed here (" +
-                                       extras.allow + ")");
-            }
-            const bool chunkedOrCoded = parser.chunked() || req.count(bhttp::field::transfer_encoding) > 0;
-            if (get && (chunkedOrCoded || parser.content_length().value_or(0) > 0))
-                throw Refusal(400, "a GET or HEAD request carries no body");
-            checkParams(target, *params);
-
-            Request request;
-            request.method = std::string(sv(req.method_string()));
-            request.path = std::move(target.path);
-            request.params = std::move(target.params);
-            request.localAddress = local;
-            request.peerAddress = peer;
-
-            if (method == bhttp::verb::post) {
-                const ChangeHeaders change{values(req, "Origin"), values(req, "Sec-Fetch-Site"),
-                                           values(req, bhttp::field::content_type)};
-                checkChange(change, self, local);
-                if (chunkedOrCoded || !parser.content_length())
-                    throw Refusal(411, "a change needs a Content-Length and no Transfer-Encoding");
-                if (*parser.content_length() > limits.bodyLimit)
-                    throw Refusal(413, "the body is longer than " + std::to_string(limits.bodyLimit) + " bytes");
-                if (req.count(bhttp::field::expect)) {
-                    if (req.count(bhttp::field::expect) != 1 || !beast::iequals(req[bhttp::field::expect], "100-continue"))
-                        throw Refusal(417, "only Expect: 100-continue is understood");
-                    if (!parser.is_done() && !ch.writeAll("HTTP/1.1 100 Continue\r\n\r\n")) return Outcome::Drop;
-                }
-                parser.body_limit(limits.bodyLimit);
-                bhttp::read(ch, buffer, parser, ec);
-                if (ec) {
-                    outcome = readFailed(true);
-                    if (outcome == Outcome::Drop) return outcome;
-                    throw Refusal(status, reason);
-                }
-                request.body = std::move(parser.get().body());
-            }
-
-            if (!handler) return serveStream(ch, version, *r.events, request, extras);
-
-            Response res = (*handler)(request);
-            if (res.status < 200 || res.status > 599)
-                throw std::logic_error("the handler answered with status " + std::to_string(res.status));
-            bhttp::response<bhttp::string_body> m;
-            m.version(version);
-            m.result(static_cast<unsigned>(res.status));
-            securityHeaders(m);
-            if (!res.contentType.empty()) m.set(bhttp::field::content_type, res.contentType);
-            m.body() = std::move(res.body);
-            m.prepare_payload();
-            const bool keep = req.keep_alive() && res.status < 400;
-            m.keep_alive(keep);
-            bhttp::response_serializer<bhttp::string_body> sr(m);
-            if (head)
-                bhttp::write_header(ch, sr, ec);
-            else
-                bhttp::write(ch, sr, ec);
-            if (ec) return Outcome::Drop;
-            return keep ? Outcome::KeepOpen : Outcome::Close;
+            return dispatch(ch, buffer, parser, local, peer, extras);
         } catch (const Refusal& e) {
-            status = e.status();
-            reason = e.reason();
+            refusal = e;
         } catch (const std::exception& e) {
-            status = 500;
-            reason = std::string("internal error: ") + e.what();
+            refusal = Refusal(500, std::string("internal error: ") + e.what());
         } catch (...) {
-            status = 500;
-            reason = "internal error";
+            refusal = Refusal(500, "internal error");
         }
     }
-    auto res = errorMessage(version, status, reason, extras);
-    bhttp::response_serializer<bhttp::string_body> sr(res);
-    if (head)
-        bhttp::write_header(ch, sr, ec);
-    else
-        bhttp::write(ch, sr, ec);
-    return ec ? Outcome::Drop : Outcome::Close;
+    auto res = errorMessage(version, refusal->status(), refusal->reason(), extras);
+    return ch.send(res, head) ? Outcome::Close : Outcome::Drop;
+}
+
+std::optional<Refusal> HttpServer::Impl::readRefusal(const error_code& ec, bool begun) const {
+    if (ec == net::error::timed_out && begun)
+        return Refusal(408, "the request did not arrive whole within " + std::to_string(limits.requestTimeout.count()) + " ms");
+    if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow)
+        return Refusal(431, "the request's header is longer than " + std::to_string(limits.headerLimit) + " bytes");
+    if (ec == bhttp::error::body_limit)
+        return Refusal(413, "the body is longer than " + std::to_string(limits.bodyLimit) + " bytes");
+    if (isHttpError(ec) && ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message)
+        return Refusal(400, "malformed request: " + ec.message());
+    return std::nullopt;   // gone, idle too long, or the server stops
+}
+
+HttpServer::Impl::Outcome HttpServer::Impl::dispatch(Channel& ch, beast::flat_buffer& buffer, Parser& parser,
+                                                     const std::string& local, const std::string& peer,
+                                                     ErrorExtras& extras) {
+    auto& req = parser.get();
+    checkHost(values(req, bhttp::field::host), self);
+    Target target = parseTarget(sv(req.target()));
+    const auto route = routes.find(target.path);
+    if (route == routes.end()) throw Refusal(404, "no such page: " + quoted(target.path));
+    const Route& r = route->second;
+    const auto method = req.method();
+    const bool get = method == bhttp::verb::get || method == bhttp::verb::head;
+    const std::vector<std::string>* params = nullptr;
+    const Handler* handler = nullptr;   // none for an event stream
+    if (get && r.get) {
+        params = &r.get->params;
+        handler = &r.get->handler;
+    } else if (method == bhttp::verb::get && r.events) {
+        params = &r.eventParams;
+    } else if (method == bhttp::verb::post && r.post) {
+        params = &r.post->params;
+        handler = &r.post->handler;
+    } else {
+        extras.allow = r.allow();
+        throw Refusal(405, "method " + quoted(sv(req.method_string()), 20) + " not allowed here (" + extras.allow + ")");
+    }
+    const bool chunkedOrCoded = parser.chunked() || req.count(bhttp::field::transfer_encoding) > 0;
+    if (get && (chunkedOrCoded || parser.content_length().value_or(0) > 0))
+        throw Refusal(400, "a GET or HEAD request carries no body");
+    checkParams(target, *params);
+
+    Request request;
+    request.method = std::string(sv(req.method_string()));
+    request.path = std::move(target.path);
+    request.params = std::move(target.params);
+    request.localAddress = local;
+    request.peerAddress = peer;
+    if (method == bhttp::verb::post) {
+        checkChange({values(req, "Origin"), values(req, "Sec-Fetch-Site"), values(req, bhttp::field::content_type)},
+                    self, local);
+        if (chunkedOrCoded || !parser.content_length())
+            throw Refusal(411, "a change needs a Content-Length and no Transfer-Encoding");
+        if (*parser.content_length() > limits.bodyLimit)
+            throw Refusal(413, "the body is longer than " + std::to_string(limits.bodyLimit) + " bytes");
+        if (req.count(bhttp::field::expect)) {
+            if (req.count(bhttp::field::expect) != 1 || !beast::iequals(req[bhttp::field::expect], "100-continue"))
+                throw Refusal(417, "only Expect: 100-continue is understood");
+            if (!parser.is_done() && !ch.writeAll("HTTP/1.1 100 Continue\r\n\r\n")) return Outcome::Drop;
+        }
+        parser.body_limit(limits.bodyLimit);
+        error_code ec;
+        bhttp::read(ch, buffer, parser, ec);
+        if (ec) {
+            if (auto refusal = readRefusal(ec, true)) throw *refusal;
+            return Outcome::Drop;
+        }
+        request.body = std::move(req.body());
+    }
+    if (!handler) return serveStream(ch, req.version(), *r.events, request, extras);
+
+    Response res = (*handler)(request);
+    if (res.status < 200 || res.status > 599)
+        throw std::logic_error("the handler answered with status " + std::to_string(res.status));
+    bhttp::response<bhttp::string_body> m;
+    m.version(req.version());
+    m.result(static_cast<unsigned>(res.status));
+    securityHeaders(m);
+    if (!res.contentType.empty()) m.set(bhttp::field::content_type, res.contentType);
+    m.body() = std::move(res.body);
+    m.prepare_payload();
+    const bool keep = req.keep_alive() && res.status < 400;
+    m.keep_alive(keep);
+    if (!ch.send(m, method == bhttp::verb::head)) return Outcome::Drop;
+    return keep ? Outcome::KeepOpen : Outcome::Close;
 }
 
 HttpServer::Impl::Outcome HttpServer::Impl::serveStream(Channel& ch, unsigned version, const EventRoute& route,
@@ -653,10 +652,7 @@ HttpServer::Impl::Outcome HttpServer::Impl::serveStream(Channel& ch, unsigned ve
     securityHeaders(res);
     res.set(bhttp::field::content_type, "text/event-stream");
     res.keep_alive(false);
-    bhttp::response_serializer<bhttp::empty_body> sr(res);
-    error_code ec;
-    bhttp::write_header(ch, sr, ec);
-    if (ec) return Outcome::Drop;
+    if (!ch.send(res, true)) return Outcome::Drop;
 
     ch.abortWhen([&] { return stream->ended(); });
     std::string out = "retry: 1000\n\n";
