@@ -709,7 +709,11 @@ void HttpServer::Impl::listen(const std::string& addr, std::uint16_t port) {
 
     // The wake socket: a datagram socket connected to itself; stop() sends
     // it a byte that nobody reads, so that it stays readable for every wait.
+    // Connected, it takes datagrams from its own address only, which no
+    // other socket may share: nobody else can wake the server's threads.
     wake = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (wake != INVALID_SOCKET)
+        setsockopt(wake, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
     sockaddr_in loop{};
     loop.sin_family = AF_INET;
     loop.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
