@@ -106,10 +106,34 @@
 #ifndef BROKEN_thread_fault
 #define BROKEN_thread_fault 0
 #endif
+#ifndef BROKEN_install_above_frame
+#define BROKEN_install_above_frame 0
+#endif
+#ifndef BROKEN_value_above_frame
+#define BROKEN_value_above_frame 0
+#endif
+#ifndef BROKEN_mouse_above_frame
+#define BROKEN_mouse_above_frame 0
+#endif
+#ifndef BROKEN_stack_runaway
+#define BROKEN_stack_runaway 0
+#endif
+#ifndef BROKEN_point_overrun
+#define BROKEN_point_overrun 0
+#endif
+#ifndef BROKEN_point_kept
+#define BROKEN_point_kept 0
+#endif
+#ifndef BROKEN_registry_probe
+#define BROKEN_registry_probe 0
+#endif
+#ifndef BROKEN_registry_fault
+#define BROKEN_registry_fault 0
+#endif
 
 // Version 800 for the faults that need value routines.
 #define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside) || \
-              IS(text_unterminated) || IS(random_fault))
+              IS(text_unterminated) || IS(random_fault) || IS(value_above_frame))
 
 
 extern "C" {
@@ -146,9 +170,32 @@ hostapi::ElementHeader* childChildren[2] = {reinterpret_cast<hostapi::ElementHea
 hostapi::ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
 char longName[300];
 
-int32_t __stdcall clickHandler(const hostapi::MousePoint*, uint32_t) {
+// Writes `words` words just above the argument at `last` (the last one a
+// routine was given): into its caller's frame.
+// (The pointer passes through an empty asm, so that the compiler keeps
+// writes it would otherwise drop as lying outside the argument.)
+void writeAbove(volatile uint32_t* last, int words) {
+    __asm__ volatile("" : "+r"(last));
+    for (int i = 1; i <= words; ++i) last[i] = 0x0BAD0000u + uint32_t(i);
+}
+
+// point_kept: the point a mouse handler was given, kept for later.
+hostapi::MousePoint* keptPoint = nullptr;
+
+int32_t __stdcall clickHandler(const hostapi::MousePoint* point, uint32_t event) {
     // wild_key: an id far outside the simulator's key events (from 0x10000).
     call<hostapi::kSendKeyEvent>(IS(wild_key) ? 0x7FFFFF00u : 0x10000u + 1234u, 0);
+#if IS(mouse_above_frame)
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&event), 4);
+#elif IS(point_overrun)
+    // Clears 64 bytes from the 8-byte point.
+    std::memset(const_cast<hostapi::MousePoint*>(point), 0, 64);
+#elif IS(point_kept)
+    keptPoint = const_cast<hostapi::MousePoint*>(point);
+#else
+    (void)point;
+    (void)event;
+#endif
     return 0;
 }
 
@@ -196,6 +243,12 @@ void __stdcall install(uint32_t arg) {
 #if IS(fault_install)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
 #endif
+#if IS(install_above_frame)
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&arg), 4);
+#elif IS(stack_runaway)
+    // Runs up from its argument through everything above it.
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&arg), 1 << 20);
+#endif
 #if IS(unknown_service)
     reinterpret_cast<void(__stdcall*)(uint32_t)>(services()[50])(1);
 #endif
@@ -224,6 +277,10 @@ void __stdcall update() {
 #endif
     call<hostapi::kUpdateElements>(rootAddr());
     call<hostapi::kRefreshModuleVar>(reinterpret_cast<uint32_t>(&moduleVar));
+#if IS(point_kept)
+    // Writes through the point of the last click, long after its handler returned.
+    if (keptPoint) keptPoint->x = 99;
+#endif
 #if IS(slow_frame)
     // Several milliseconds of arithmetic in every frame.
     volatile double x = 0.5;
@@ -250,6 +307,8 @@ double __stdcall valueRoutine(hostapi::ElementHeader* e) {
 #elif IS(value_routine_fault)
     (void)e;
     return double(*reinterpret_cast<volatile int*>(0x20));
+#elif IS(value_above_frame)
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&e), 4);
 #elif IS(text_unterminated)
     // Fills the whole buffer, with no room left for the terminating NUL.
     char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
