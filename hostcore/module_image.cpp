@@ -205,21 +205,50 @@ std::vector<std::string> ModuleImage::imports() const {
 }
 
 uint32_t ModuleImage::importSlot(const void* function) const {
-    const IMAGE_DATA_DIRECTORY dir = dataDir(IMAGE_DIRECTORY_ENTRY_IMPORT);
-    if (dir.VirtualAddress == 0 || function == nullptr) return 0;
+    if (function == nullptr) return 0;
     const uint32_t target = uint32_t(uintptr_t(function));
+    for (const ImportedFunction& f : importedFunctions())
+        if (u32(f.slot, "import address table") == target) return f.slot;
+    return 0;
+}
+
+std::vector<ModuleImage::ImportedFunction> ModuleImage::importedFunctions() const {
+    std::vector<ImportedFunction> out;
+    const IMAGE_DATA_DIRECTORY dir = dataDir(IMAGE_DIRECTORY_ENTRY_IMPORT);
+    if (dir.VirtualAddress == 0) return out;
     for (uint32_t d = base_ + dir.VirtualAddress; readable(d, sizeof(IMAGE_IMPORT_DESCRIPTOR));
          d += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
         const auto desc = read<IMAGE_IMPORT_DESCRIPTOR>(d, "import directory");
         if (desc.Name == 0) break;
         if (desc.FirstThunk == 0) continue;
-        for (uint32_t t = base_ + desc.FirstThunk; readable(t, 4); t += 4) {
-            const uint32_t v = u32(t, "import address table");
-            if (v == 0) break;
-            if (v == target) return t;
+        const std::string dll = text(base_ + desc.Name, 256, "import directory name");
+        // The name table, where the image keeps one, says what each slot of
+        // the address table (bound by now) was bound to.
+        const uint32_t names = desc.OriginalFirstThunk ? base_ + desc.OriginalFirstThunk : 0;
+        for (uint32_t i = 0; readable(base_ + desc.FirstThunk + 4 * i, 4); ++i) {
+            const uint32_t slot = base_ + desc.FirstThunk + 4 * i;
+            if (u32(slot, "import address table") == 0) break;
+            ImportedFunction f{dll, "", 0, slot};
+            const uint32_t entry = names && readable(names + 4 * i, 4) ? u32(names + 4 * i, "import name table") : 0;
+            if (entry & IMAGE_ORDINAL_FLAG32)
+                f.ordinal = uint16_t(IMAGE_ORDINAL32(entry));
+            else if (entry)
+                f.name = text(base_ + entry + 2, 256, "import name");
+            out.push_back(std::move(f));
         }
     }
-    return 0;
+    return out;
+}
+
+void ModuleImage::routeImport(uint32_t slot, const void* routine) const {
+    require(slot, 4, "import address table");
+    void* p = reinterpret_cast<void*>(uintptr_t(slot));
+    DWORD old = 0;
+    if (!VirtualProtect(p, 4, PAGE_READWRITE, &old))
+        throw HostFault("cannot route the module's import at " + where(slot) + ": " + windowsError(GetLastError()));
+    const uint32_t value = uint32_t(uintptr_t(routine));
+    std::memcpy(p, &value, 4);
+    VirtualProtect(p, 4, old, &old);
 }
 
 const Bitmap* ModuleImage::bitmap(uint32_t id) const {

@@ -130,6 +130,10 @@
 #ifndef BROKEN_registry_fault
 #define BROKEN_registry_fault 0
 #endif
+#ifndef BROKEN_registry_unknown
+#define BROKEN_registry_unknown 0
+#endif
+#define REGISTRY (IS(registry_probe) || IS(registry_fault) || IS(registry_unknown))
 
 // Version 800 for the faults that need value routines.
 #define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside) || \
@@ -225,6 +229,63 @@ DWORD __stdcall faultingThread(void*) {
 }
 #endif
 
+#if REGISTRY
+// Reads the simulator's key as a module would, and tries to write: each
+// result goes to the host as key event 0x11000 + step, with the result as
+// its parameter.
+void probeRegistry() {
+    uint32_t step = 0x11000;
+    auto tell = [&](uint32_t v) { call<hostapi::kSendKeyEvent>(step++, v); };
+    const char sim[] = "SOFTWARE\\Microsoft\\Microsoft Games\\Flight Simulator\\7.0";
+    HKEY key = nullptr, other = nullptr, below = nullptr, made = nullptr;
+    DWORD type = 0, size = 0, disposition = 0;
+    char text[260], small[4], name[32];
+    wchar_t wide[260];
+    tell(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sim, 0, KEY_READ, &key));
+    tell(RegQueryValueExA(key, "PlayerName", nullptr, &type, nullptr, &size));
+    tell(type);
+    tell(size);
+    size = sizeof small;
+    tell(RegQueryValueExA(key, "path", nullptr, &type, reinterpret_cast<BYTE*>(small), &size));
+    const DWORD need = size;
+    tell(need);
+    std::memset(text, 'x', sizeof text);
+    size = sizeof text;
+    tell(RegQueryValueExA(key, "PATH", nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+    tell(size == need && text[size - 1] == 0 && std::strlen(text) + 1 == size);
+    tell(RegQueryValueExA(key, "nosuch", nullptr, nullptr, nullptr, &size));
+    size = sizeof wide;
+    tell(RegQueryValueExW(key, L"path", nullptr, &type, reinterpret_cast<BYTE*>(wide), &size));
+    tell(size == 2 * need && wide[need - 1] == 0);
+    DWORD chars = sizeof name;
+    size = sizeof text;
+    tell(RegEnumValueA(key, 1, name, &chars, nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+    tell(std::strcmp(name, "path") == 0 && chars == 4 && size == need);
+    chars = sizeof name;
+    tell(RegEnumValueA(key, 2, name, &chars, nullptr, nullptr, nullptr, nullptr));
+    tell(RegSetValueExA(key, "path", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\elsewhere"), 13));
+    tell(RegDeleteValueA(key, "PlayerName"));
+    tell(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\gaugehost-probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made,
+                         &disposition));
+    tell(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft", 0, KEY_ALL_ACCESS, &other));
+    tell(RegSetValueExA(other, "gaugehost-probe", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    // The simulator's key again, below a real key the module holds.
+    tell(RegOpenKeyExA(other, "Microsoft Games\\Flight Simulator\\7.0", 0, KEY_READ, &below));
+    size = sizeof text;
+    tell(RegQueryValueExA(below, "PlayerName", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+    tell(std::strcmp(text, "gaugehost") == 0);
+    tell(RegCloseKey(below));
+    tell(RegCloseKey(other));
+    tell(RegCloseKey(key));
+    size = sizeof text;
+    tell(RegQueryValueExA(key, "path", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+#if IS(registry_unknown)
+    // A registry function the host does not know.
+    RegDisablePredefinedCache();
+#endif
+}
+#endif
+
 #if IS(cdecl_routine)
 // Declared to the host as __stdcall: the host's argument stays on its stack.
 void __cdecl install(uint32_t arg) {
@@ -240,7 +301,10 @@ void __stdcall install(uint32_t arg) {
     // Memory taken on every install and never given back.
     std::memset(HeapAlloc(GetProcessHeap(), 0, 64 * 1024), 1, 64 * 1024);
 #endif
-#if IS(fault_install)
+#if REGISTRY
+    probeRegistry();
+#endif
+#if IS(fault_install) || IS(registry_fault)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
 #endif
 #if IS(install_above_frame)
