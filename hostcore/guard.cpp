@@ -36,6 +36,16 @@ int __cdecl ghCallRaw(uint32_t fn, const uint32_t* args, int count, uint32_t* ou
 // whatever the callee did to them. Nothing of the host's own stack lies
 // within the module's reach.
 __asm__(R"(
+    .macro ghTebToModule field, saved
+    movl  %fs:\field, %ecx
+    movl  %ecx, _ghHostTeb+\saved
+    movl  _ghModuleTeb+\saved, %ecx
+    movl  %ecx, %fs:\field
+    .endm
+    .macro ghTebToHost field, saved
+    movl  _ghHostTeb+\saved, %ecx
+    movl  %ecx, %fs:\field
+    .endm
     .text
     .globl _ghCallRaw
 _ghCallRaw:
@@ -47,25 +57,13 @@ _ghCallRaw:
     movl  %esp, _ghSavedEsp
     movl  8(%ebp), %eax
     movl  %eax, _ghTarget
-    movl  %fs:0, %eax
-    movl  %eax, _ghHostTeb
-    movl  %fs:4, %eax
-    movl  %eax, _ghHostTeb+4
-    movl  %fs:8, %eax
-    movl  %eax, _ghHostTeb+8
-    movl  %fs:0xE0C, %eax
-    movl  %eax, _ghHostTeb+12
+    ghTebToModule 0, 0
+    ghTebToModule 4, 4
+    ghTebToModule 8, 8
+    ghTebToModule 0xE0C, 12
     movl  12(%ebp), %esi
     movl  16(%ebp), %ecx
     movl  _ghModuleTop, %esp
-    movl  _ghModuleTeb, %eax
-    movl  %eax, %fs:0
-    movl  _ghModuleTeb+4, %eax
-    movl  %eax, %fs:4
-    movl  _ghModuleTeb+8, %eax
-    movl  %eax, %fs:8
-    movl  _ghModuleTeb+12, %eax
-    movl  %eax, %fs:0xE0C
 1:  testl %ecx, %ecx
     jz    2f
     decl  %ecx
@@ -87,14 +85,10 @@ _ghCallRaw:
     movl  %ebp, _ghAfter+16
     cld
     movl  _ghSavedEsp, %esp
-    movl  _ghHostTeb, %ecx
-    movl  %ecx, %fs:0
-    movl  _ghHostTeb+4, %ecx
-    movl  %ecx, %fs:4
-    movl  _ghHostTeb+8, %ecx
-    movl  %ecx, %fs:8
-    movl  _ghHostTeb+12, %ecx
-    movl  %ecx, %fs:0xE0C
+    ghTebToHost 0, 0
+    ghTebToHost 4, 4
+    ghTebToHost 8, 8
+    ghTebToHost 0xE0C, 12
     leal  12(%esp), %ebp
     movl  20(%ebp), %edi
     movl  %eax, 0(%edi)
