@@ -36,6 +36,12 @@ BROKEN_EXPECT = {
                           "above its arguments), and faulted: module code faulted: exception 0x"]),
     "value_above_frame": (2, ["element 2 value routine wrote above its stack frame into the host's stack "
                               "(bytes +0 to +15 above its arguments)"]),
+    # A fault in a system library that has no handler for it ends the call
+    # on the module's stack as on the host's.
+    "system_fault": (2, ["installRoutine: module code faulted: exception 0x", " in ntdll.dll"]),
+    # A registry function the host does not know cannot return: the call ends.
+    "registry_unknown": (2, ["installRoutine: module called RegDisablePredefinedCache (ADVAPI32.dll), a registry "
+                             "function this host does not answer"]),
 }
 
 DRAWING_ONLY = {"text_overrun", "text_runaway", "value_routine_fault", "value_above_frame"}

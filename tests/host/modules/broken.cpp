@@ -133,6 +133,9 @@
 #ifndef BROKEN_registry_unknown
 #define BROKEN_registry_unknown 0
 #endif
+#ifndef BROKEN_system_fault
+#define BROKEN_system_fault 0
+#endif
 #define REGISTRY (IS(registry_probe) || IS(registry_fault) || IS(registry_unknown))
 
 // Version 800 for the faults that need value routines.
@@ -306,6 +309,12 @@ void __stdcall install(uint32_t arg) {
 #endif
 #if IS(fault_install) || IS(registry_fault)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
+#endif
+#if IS(system_fault)
+    // A system library, handed a bad pointer, faults with no handler of its own.
+    typedef void(WINAPI * Fill)(void*, SIZE_T, BYTE);
+    reinterpret_cast<Fill>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "RtlFillMemory")))(
+        reinterpret_cast<void*>(16), 4, 0);
 #endif
 #if IS(install_above_frame)
     writeAbove(reinterpret_cast<volatile uint32_t*>(&arg), 4);
