@@ -219,6 +219,7 @@ LONG openKey(const std::string& fn, HKEY parent, const std::wstring* sub, REGSAM
         rc = ERROR_INVALID_HANDLE;
     } else if (from.simulator && !subkey.empty()) {
         rc = create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;   // it has no subkeys, and gets none
+        if (create) how = ", refused: the host creates no key";
     } else if (from.simulator || isSimulatorPath(path)) {
         h = remember(nullptr, Key{path, true});
         how = ", the stand-in's key";

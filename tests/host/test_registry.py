@@ -199,7 +199,15 @@ def probe_expected(path):
         5,            # RegCreateKeyExA(HKCU\Software\gaugehost-probe): refused
         0, 5,         # HKLM\SOFTWARE\Microsoft opened with KEY_ALL_ACCESS: read-only, a write refused
         0, 0, 1,      # the simulator's key opened below it: answered the same
-        0, 0, 0,      # three keys closed
+        0,            # RegOpenKeyA
+        0, 1,         # RegGetValueA(HKLM, the key, PlayerName, REG_SZ): 10 bytes, "gaugehost"
+        1630,         # RegGetValueA(path) as a DWORD: ERROR_UNSUPPORTED_TYPE
+        0, 0, 2, 10, 1,  # RegQueryInfoKeyA: no subkeys, 2 values, the longest name 10, the largest value `need`
+        259,          # RegEnumKeyExA: no subkeys
+        0, 1,         # RegQueryValueA: the default value, not set, reads as an empty text
+        5,            # RegCreateKeyA(Sub): refused
+        87,           # RegQueryValueExA with a reserved pointer: invalid parameter
+        0, 0, 0, 0,   # four keys closed
         6,            # a closed key: invalid handle
     ]
 

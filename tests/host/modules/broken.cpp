@@ -277,6 +277,30 @@ void probeRegistry() {
     size = sizeof text;
     tell(RegQueryValueExA(below, "PlayerName", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
     tell(std::strcmp(text, "gaugehost") == 0);
+    // Other ways of reading it.
+    HKEY again = nullptr, sub = nullptr;
+    tell(RegOpenKeyA(HKEY_LOCAL_MACHINE, sim, &again));
+    size = sizeof text;
+    tell(RegGetValueA(HKEY_LOCAL_MACHINE, sim, "PlayerName", RRF_RT_REG_SZ, &type, text, &size));
+    tell(size == 10 && std::strcmp(text, "gaugehost") == 0);
+    size = sizeof text;
+    tell(RegGetValueA(again, nullptr, "path", RRF_RT_REG_DWORD, &type, text, &size));
+    DWORD subkeys = 9, values = 9, longest = 9, largest = 9;
+    tell(RegQueryInfoKeyA(again, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longest, &largest,
+                          nullptr, nullptr));
+    tell(subkeys);
+    tell(values);
+    tell(longest);
+    tell(largest == need);
+    chars = sizeof name;
+    tell(RegEnumKeyExA(again, 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+    LONG bytes = sizeof text;
+    tell(RegQueryValueA(again, nullptr, text, &bytes));
+    tell(bytes == 1 && text[0] == 0);
+    tell(RegCreateKeyA(again, "Sub", &sub));
+    size = sizeof text;
+    tell(RegQueryValueExA(again, "path", &type, nullptr, reinterpret_cast<BYTE*>(text), &size));
+    tell(RegCloseKey(again));
     tell(RegCloseKey(below));
     tell(RegCloseKey(other));
     tell(RegCloseKey(key));
