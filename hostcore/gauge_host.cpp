@@ -8,41 +8,58 @@
 namespace gaugehost {
 
 namespace {
-constexpr uint32_t kPage = 4096;   // a text buffer's page: capacity, then guard bytes
+constexpr uint32_t kPage = 4096;   // a guarded block's page: capacity, then guard bytes
 constexpr uint8_t kGuardByte = 0xCD;
 static_assert(TextBuffer::kCapacity < kPage, "the guard bytes follow the capacity on the same page");
 }  // namespace
 
-// ---- text buffers ----------------------------------------------------------------------
+// ---- guarded blocks --------------------------------------------------------------------
 
-TextBuffer::TextBuffer() {
+GuardedBlock::GuardedBlock(uint32_t capacity, uint32_t reach) : capacity_(capacity), reach_(reach) {
     // Reserved, not committed: every page after the first faults.
-    void* p = VirtualAlloc(nullptr, kReach, MEM_RESERVE, PAGE_NOACCESS);
+    void* p = VirtualAlloc(nullptr, reach, MEM_RESERVE, PAGE_NOACCESS);
     if (!p || !VirtualAlloc(p, kPage, MEM_COMMIT, PAGE_READWRITE)) {
         if (p) VirtualFree(p, 0, MEM_RELEASE);
-        throw HostFault("cannot reserve a text buffer (error " + std::to_string(GetLastError()) + ")");
+        throw HostFault("cannot reserve a guarded block for module code (error " + std::to_string(GetLastError()) + ")");
     }
     base_ = static_cast<char*>(p);
     std::memset(base_, kGuardByte, kPage);
-    base_[0] = 0;
 }
 
-TextBuffer::~TextBuffer() { VirtualFree(base_, 0, MEM_RELEASE); }
+GuardedBlock::~GuardedBlock() { VirtualFree(base_, 0, MEM_RELEASE); }
 
-bool TextBuffer::guardIntact() const {
-    for (uint32_t i = kCapacity; i < kPage; ++i)
+bool GuardedBlock::guardIntact() const {
+    for (uint32_t i = capacity_; i < kPage; ++i)
         if (uint8_t(base_[i]) != kGuardByte) return false;
     return true;
 }
 
-bool TextBuffer::past(uint32_t a) const {
+bool GuardedBlock::past(uint32_t a) const {
     const uint32_t base = uint32_t(uintptr_t(base_));
-    return a - base >= kCapacity && a - base < kReach;
+    return a - base >= capacity_ && a - base < reach_;
 }
+
+void GuardedBlock::seal() { std::memset(base_, kGuardByte, kPage); }
+
+bool GuardedBlock::sealIntact() const {
+    for (uint32_t i = 0; i < capacity_; ++i)
+        if (uint8_t(base_[i]) != kGuardByte) return false;
+    return guardIntact();
+}
+
+TextBuffer::TextBuffer() : GuardedBlock(kCapacity, kReach) { base_[0] = 0; }
 
 bool TextBuffer::terminated() const { return std::memchr(base_, 0, kCapacity) != nullptr; }
 
 std::string TextBuffer::text() const { return std::string(base_, strnlen(base_, kCapacity)); }
+
+MousePointBlock::MousePointBlock() : GuardedBlock(sizeof(hostapi::MousePoint), kReach) {}
+
+uint32_t MousePointBlock::hand(int32_t x, int32_t y) {
+    const hostapi::MousePoint p = {x, y};
+    std::memcpy(base_, &p, sizeof p);
+    return uint32_t(uintptr_t(base_));
+}
 
 // ---- the host ----------------------------------------------------------------------------
 
@@ -88,11 +105,16 @@ CallResult GaugeHost::call(const std::string& what, uint32_t fn, std::initialize
     CallResult r;
     try {
         r = guardedCall(what, fn, args, returnsDouble, &breach);
+    } catch (const ModuleError& e) {
+        running_.clear();
+        keptPoint(what, e.what());
+        throw;
     } catch (...) {
         running_.clear();
         throw;
     }
     running_.clear();
+    keptPoint(what, nullptr);
     if (breach.any()) warn(what + " broke the calling convention: it " + breach.describe());
     if (onCall) {
         QueryPerformanceCounter(&t1);
@@ -100,6 +122,16 @@ CallResult GaugeHost::call(const std::string& what, uint32_t fn, std::initialize
         onCall(what, breach, double(t1.QuadPart - t0.QuadPart) / double(f.QuadPart));
     }
     return r;
+}
+
+// The mouse point is sealed between handler calls: a change to it means
+// that module code wrote through a pointer the handler kept.
+void GaugeHost::keptPoint(const std::string& what, const char* failure) {
+    if (pointHolder_.empty() || mousePoint_.sealIntact()) return;
+    mousePoint_.seal();
+    throw ModuleError(what + " wrote to the mouse point handed to " + pointHolder_ +
+                      ", after that handler had returned (the pointer was kept)" +
+                      (failure ? std::string(", and failed: ") + failure : std::string()));
 }
 
 const TextBuffer* GaugeHost::textBuffer(size_t element) const {
@@ -256,11 +288,28 @@ bool GaugeHost::mouse(int32_t x, int32_t y, uint32_t event) {
 }
 
 int32_t GaugeHost::handleMouse(size_t entry, int32_t x, int32_t y, uint32_t event) {
-    static hostapi::MousePoint point;
-    point = {x, y};
-    return int32_t(call("mouse handler of entry " + std::to_string(entry + 1), mouseList_.at(entry).handler,
-                        {uint32_t(uintptr_t(&point)), event})
-                       .eax);
+    const std::string what = "mouse handler of entry " + std::to_string(entry + 1);
+    const uint32_t handler = mouseList_.at(entry).handler;
+    const uint32_t point = mousePoint_.hand(x, y);
+    pointHolder_.clear();   // the point is the handler's while it runs
+    const std::string past = what + " wrote past the end of its " + std::to_string(sizeof(hostapi::MousePoint)) +
+                             "-byte mouse point";
+    CallResult r;
+    try {
+        r = call(what, handler, {point, event});
+    } catch (const ModuleError& fault) {
+        const FaultInfo& f = lastFault();
+        const bool overran = !mousePoint_.guardIntact() || (f.addressKnown && mousePoint_.past(f.address));
+        mousePoint_.seal();
+        pointHolder_ = what;
+        if (overran) throw ModuleError(past + ", and failed: " + fault.what());
+        throw;
+    }
+    const bool overran = !mousePoint_.guardIntact();
+    mousePoint_.seal();
+    pointHolder_ = what;
+    if (overran) throw ModuleError(past);
+    return int32_t(r.eax);
 }
 
 // ---- values and drawing ------------------------------------------------------------

@@ -21,29 +21,52 @@
 
 namespace gaugehost {
 
-// A string element's text buffer: the capacity the host promises, then
-// guard bytes to the end of its page, then a megabyte of address space no
-// one may touch. A value routine that writes too far is caught by the guard
-// bytes or, if it runs on (or jumps ahead, as a fill that writes its last
-// bytes first does), faults inside module code; it never reaches the
-// host's own memory.
-class TextBuffer {
+// A block of memory handed to module code: `capacity` bytes at the start of
+// a page of its own, guard bytes to the end of the page, then address space
+// up to `reach` bytes from the start that no one may touch. A routine that
+// writes past the capacity changes the guard bytes or, if it runs on (or
+// jumps ahead), faults inside module code; it never reaches the host's own
+// memory.
+class GuardedBlock {
 public:
-    static constexpr uint32_t kCapacity = 256;   // bytes a value routine may write, NUL included
-    static constexpr uint32_t kReach = 1 << 20;  // the buffer's page and the untouchable space after it
-    TextBuffer();
-    ~TextBuffer();
-    TextBuffer(const TextBuffer&) = delete;
-    TextBuffer& operator=(const TextBuffer&) = delete;
+    GuardedBlock(uint32_t capacity, uint32_t reach);
+    ~GuardedBlock();
+    GuardedBlock(const GuardedBlock&) = delete;
+    GuardedBlock& operator=(const GuardedBlock&) = delete;
     char* data() const { return base_; }
     bool guardIntact() const;
     // Whether an address lies past the capacity, within the reach.
     bool past(uint32_t address) const;
+    // Fills the capacity with guard bytes too, and whether it stays so: a
+    // block taken back from module code that must not be written any more.
+    void seal();
+    bool sealIntact() const;
+
+protected:
+    const uint32_t capacity_, reach_;
+    char* base_ = nullptr;
+};
+
+// A string element's text buffer: the capacity the host promises, then
+// guard bytes, then a megabyte of address space no one may touch.
+class TextBuffer : public GuardedBlock {
+public:
+    static constexpr uint32_t kCapacity = 256;   // bytes a value routine may write, NUL included
+    static constexpr uint32_t kReach = 1 << 20;  // the buffer's page and the untouchable space after it
+    TextBuffer();
     bool terminated() const;   // a NUL within the capacity
     std::string text() const;  // up to the first NUL, within the capacity
+};
 
-private:
-    char* base_ = nullptr;
+// The point a mouse handler is given, as a handler may read it while it
+// runs: a block of its own, sealed once the handler returns, so that a
+// handler that writes past it, or keeps the pointer and writes through it
+// later, is seen and named.
+class MousePointBlock : public GuardedBlock {
+public:
+    static constexpr uint32_t kReach = 64 << 10;
+    MousePointBlock();
+    uint32_t hand(int32_t x, int32_t y);   // the point written, unsealed; its address
 };
 
 // What a picture is drawn from: per element, in drawing order, its image
@@ -120,6 +143,9 @@ private:
     DrawInputs gatherInputs();
     Picture render(Picture background, const DrawInputs& in);
     void keyEvent(uint32_t id, int32_t param);
+    // Throws when the sealed mouse point was written during call `what`
+    // (`failure`: how the call itself ended, when it failed).
+    void keptPoint(const std::string& what, const char* failure);
     int elementAt(uint32_t addr) const;
     uint32_t backgroundRecord() const;
     std::string varName(uint32_t addr) const;
@@ -129,6 +155,8 @@ private:
     bool log_;
     std::vector<std::unique_ptr<hostapi::HostImageRecord>> records_;
     std::map<size_t, std::unique_ptr<TextBuffer>> textBuffers_;    // by element index
+    MousePointBlock mousePoint_;
+    std::string pointHolder_;   // the handler the point was last handed to
     std::vector<MouseEntry> mouseList_;
     bool mouseActive_ = false;
     uint32_t mouseListAddr_ = 0;

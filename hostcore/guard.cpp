@@ -5,24 +5,47 @@
 #include <cstdio>
 #include <cstring>
 
+#include "errors.h"
 #include "module_image.h"
+#include "text.h"
 #include "worker_link.h"
 
 namespace gaugehost {
 
-// Registers as the thunk saw them just before and just after the call:
-// esp, ebx, esi, edi, ebp.
+// The thunk's state: registers as it saw them just before and just after
+// the call (esp, ebx, esi, edi, ebp), the host's stack pointer, and the
+// thread's stack fields (exception list, stack base, stack limit and the
+// stack's allocation: fs:0, fs:4, fs:8 and fs:0xE0C) for the host and for
+// the module's stack.
 extern "C" {
 uint32_t ghSavedEsp;
 uint32_t ghBefore[5];
 uint32_t ghAfter[5];
+uint32_t ghTarget;        // the routine called
+uint32_t ghModuleTop;     // where the module's stack starts: its arguments end here
+uint32_t ghModuleEbp;     // the frame pointer it is handed: an empty frame record
+uint32_t ghHostTeb[4];
+uint32_t ghModuleTeb[4];
 int __cdecl ghCallRaw(uint32_t fn, const uint32_t* args, int count, uint32_t* out, int returnsDouble);
 }
 
-// Pushes the arguments right to left, calls, notes the registers the callee
-// must keep, then restores the stack pointer and frame from what was saved,
-// whatever the callee did to them.
+// Switches to the module's stack (esp and the thread's stack fields), pushes
+// the arguments right to left there, hands the callee-saved registers known
+// values, calls, notes the registers the callee must keep, then switches
+// back to the host's stack and restores its frame from what was saved,
+// whatever the callee did to them. Nothing of the host's own stack lies
+// within the module's reach.
 __asm__(R"(
+    .macro ghTebToModule field, saved
+    movl  %fs:\field, %ecx
+    movl  %ecx, _ghHostTeb+\saved
+    movl  _ghModuleTeb+\saved, %ecx
+    movl  %ecx, %fs:\field
+    .endm
+    .macro ghTebToHost field, saved
+    movl  _ghHostTeb+\saved, %ecx
+    movl  %ecx, %fs:\field
+    .endm
     .text
     .globl _ghCallRaw
 _ghCallRaw:
@@ -32,18 +55,29 @@ _ghCallRaw:
     pushl %esi
     pushl %edi
     movl  %esp, _ghSavedEsp
+    movl  8(%ebp), %eax
+    movl  %eax, _ghTarget
+    ghTebToModule 0, 0
+    ghTebToModule 4, 4
+    ghTebToModule 8, 8
+    ghTebToModule 0xE0C, 12
     movl  12(%ebp), %esi
     movl  16(%ebp), %ecx
+    movl  _ghModuleTop, %esp
 1:  testl %ecx, %ecx
     jz    2f
     decl  %ecx
     pushl (%esi,%ecx,4)
     jmp   1b
-2:  movl  %ebx, _ghBefore+4
+2:  movl  $0x0B0B0B0B, %ebx
+    movl  $0x05050505, %esi
+    movl  $0x0D0D0D0D, %edi
+    movl  _ghModuleEbp, %ebp
+    movl  %ebx, _ghBefore+4
     movl  %esi, _ghBefore+8
     movl  %edi, _ghBefore+12
     movl  %ebp, _ghBefore+16
-    calll *8(%ebp)
+    calll *_ghTarget
     movl  %esp, _ghAfter
     movl  %ebx, _ghAfter+4
     movl  %esi, _ghAfter+8
@@ -51,6 +85,10 @@ _ghCallRaw:
     movl  %ebp, _ghAfter+16
     cld
     movl  _ghSavedEsp, %esp
+    ghTebToHost 0, 0
+    ghTebToHost 4, 4
+    ghTebToHost 8, 8
+    ghTebToHost 0xE0C, 12
     leal  12(%esp), %ebp
     movl  20(%ebp), %edi
     movl  %eax, 0(%edi)
@@ -85,19 +123,98 @@ volatile bool gWatching = false;
 volatile DWORD gDeadline = 0;
 DWORD gMainThread = 0;
 unsigned gTimeout = 10;
-uint32_t gSavedFs0 = 0;
 bool gFaulted = false;
 FaultInfo gFault;
 std::string gCallName;
 std::string gAbortMessage;
 char gFaultText[384];
 
-uint32_t readFs0() {
-    uint32_t v;
-    __asm__ volatile("movl %%fs:0, %0" : "=r"(v));
-    return v;
+// The host's exception list and stack fields, as the thunk saved them, put
+// back after a call that was abandoned on the module's stack.
+void restoreHostTeb() {
+    const uint32_t offsets[4] = {0, 4, 8, 0xE0C};
+    for (int i = 0; i < 4; ++i)
+        __asm__ volatile("movl %0, %%fs:(%1)" : : "r"(ghHostTeb[i]), "r"(offsets[i]) : "memory");
 }
-void writeFs0(uint32_t v) { __asm__ volatile("movl %0, %%fs:0" : : "r"(v) : "memory"); }
+
+// The stack module code runs on: one for the process, apart from the
+// host's own. From low to high:
+//   kBelow bytes of no-access space;
+//   kStackBytes of stack, read-write, whose top is the frame guard: above
+//     the arguments of each call, bytes of kFrameGuardByte that the call
+//     must leave as they were;
+//   one read-only page: the exception registration record that ends the
+//     module's chain (its handler abandons the call, as the last-chance
+//     filter does on the host's stack) and the empty frame record ebp
+//     points at;
+//   kAbove bytes of no-access space.
+// A routine that writes above its own frame changes the frame guard (seen
+// when it returns) or faults on the pages above it; either way the host's
+// own stack, on which its frames and saved registers lie, is out of reach.
+class ModuleStack {
+public:
+    static constexpr uint32_t kPage = 4096, kBelow = 64 << 10, kStackBytes = 1 << 20, kAbove = 64 << 10;
+    static constexpr uint32_t kFrameGuard = 256;   // bytes at least above the arguments
+    static constexpr uint8_t kFrameGuardByte = 0xA5;
+
+    bool ready() const { return low_ != 0; }
+    void create(EXCEPTION_DISPOSITION(__cdecl* handler)(EXCEPTION_RECORD*, void*, CONTEXT*, void*)) {
+        const uint32_t size = kBelow + kStackBytes + kPage + kAbove;
+        void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+        const uint32_t low = uint32_t(uintptr_t(p));
+        void* stack = p ? VirtualAlloc(reinterpret_cast<void*>(uintptr_t(low + kBelow)), kStackBytes + kPage, MEM_COMMIT,
+                                       PAGE_READWRITE)
+                        : nullptr;
+        DWORD old = 0;
+        uint32_t* seal = reinterpret_cast<uint32_t*>(uintptr_t(low + kBelow + kStackBytes));
+        if (stack) {
+            seal[0] = 0xFFFFFFFFu;                        // the end of the chain
+            seal[1] = uint32_t(uintptr_t(handler));
+            seal[2] = seal[3] = 0;                        // an empty frame: no caller, no return address
+        }
+        if (!stack || !VirtualProtect(seal, kPage, PAGE_READONLY, &old)) {
+            const DWORD error = GetLastError();
+            if (p) VirtualFree(p, 0, MEM_RELEASE);
+            throw HostFault("cannot reserve a stack for module code: " + windowsError(error));
+        }
+        low_ = low;
+        top_ = low + kBelow + kStackBytes;
+        ghModuleEbp = top_ + 8;
+        ghModuleTeb[0] = top_;                 // the exception list: the record above
+        ghModuleTeb[1] = top_ + kPage;         // the stack base
+        ghModuleTeb[2] = low + kBelow;         // the stack limit
+        ghModuleTeb[3] = low;                  // the allocation
+        end_ = low + size;
+    }
+    // Where the arguments of a call with `count` of them end (their start
+    // 16-byte aligned), the frame guard filled from there to the top.
+    uint32_t prepare(int count) {
+        args_ = ((top_ - kFrameGuard - 4 * uint32_t(count)) & ~15u) + 4 * uint32_t(count);
+        std::memset(reinterpret_cast<void*>(uintptr_t(args_)), kFrameGuardByte, top_ - args_);
+        return args_;
+    }
+    // The first and last byte of the frame guard the call changed, counted
+    // from the end of its arguments; false when it is intact.
+    bool changed(uint32_t& first, uint32_t& last) const {
+        const uint8_t* g = reinterpret_cast<const uint8_t*>(uintptr_t(args_));
+        const uint32_t n = top_ - args_;
+        uint32_t i = 0;
+        while (i < n && g[i] == kFrameGuardByte) ++i;
+        if (i == n) return false;
+        first = last = i;
+        for (uint32_t j = i; j < n; ++j)
+            if (g[j] != kFrameGuardByte) last = j;
+        return true;
+    }
+    // Whether an address lies above the last call's arguments, within the
+    // stack's reservation.
+    bool above(uint32_t a) const { return a >= args_ && a < end_; }
+
+private:
+    uint32_t low_ = 0, top_ = 0, end_ = 0, args_ = 0;
+};
+
+ModuleStack gStack;
 
 bool fatal(DWORD code) {
     switch (code) {
@@ -151,6 +268,7 @@ void describe(EXCEPTION_POINTERS* e) {
         gFault.addressKnown = true;
         gFault.address = uint32_t(e->ExceptionRecord->ExceptionInformation[1]);
         const ULONG_PTR kind = e->ExceptionRecord->ExceptionInformation[0];
+        gFault.write = kind == 1;
         std::snprintf(detail, sizeof detail, " %s 0x%X", kind == 1 ? "writing" : kind == 8 ? "executing" : "reading",
                       unsigned(e->ExceptionRecord->ExceptionInformation[1]));
     } else if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_ILLEGAL_INSTRUCTION ||
@@ -198,6 +316,18 @@ LONG CALLBACK unhandledFilter(EXCEPTION_POINTERS* e) {
     quit(3);
 }
 
+// The end of the exception chain on the module's stack: what no handler of
+// module code or of a system library took abandons the call. (The host's
+// last-chance filter lies on the host's stack, out of the chain's reach.)
+EXCEPTION_DISPOSITION __cdecl moduleStackHandler(EXCEPTION_RECORD* record, void*, CONTEXT* context, void*) {
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
+    if (!gInCall || GetCurrentThreadId() != gMainThread) return ExceptionContinueSearch;
+    EXCEPTION_POINTERS e = {record, context};
+    describe(&e);
+    gAbortMessage.clear();
+    __builtin_longjmp(gJump, 1);
+}
+
 // The message is prepared by the main thread whenever a watch begins, so
 // that the watchdog itself takes no lock of the C runtime or the heap: the
 // code it stops may hold them.
@@ -228,6 +358,7 @@ void installGuards(const ModuleImage* module, unsigned timeoutSeconds) {
     if (timeoutSeconds) gTimeout = timeoutSeconds;
     static bool once = false;
     if (once) return;
+    gStack.create(moduleStackHandler);
     once = true;
     gMainThread = GetCurrentThreadId();
     AddVectoredExceptionHandler(1, vectoredHandler);
@@ -242,6 +373,7 @@ const FaultInfo& lastFault() { return gFault; }
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                        bool returnsDouble, CallBreach* breach) {
     if (gInCall) throw ModuleError(what + ": module code called back into the host while a call was running");
+    if (!gStack.ready()) throw HostFault(what + ": module code called before the guards were installed");
     uint32_t a[8] = {};
     int n = 0;
     for (uint32_t v : args) a[n++] = v;
@@ -249,8 +381,15 @@ CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_li
     std::memset(out, 0, sizeof out);
     gCallName = what;
     prepareWatchMessage();
-    gSavedFs0 = readFs0();
     gFaultText[0] = 0;
+    gFault = FaultInfo{};
+    ghModuleTop = gStack.prepare(n);
+    uint32_t first = 0, last = 0;
+    // What the call did above its frame, named.
+    auto above = [&] {
+        return what + " wrote above its stack frame into the host's stack (bytes +" + std::to_string(first) + " to +" +
+               std::to_string(last) + " above its arguments)";
+    };
     if (__builtin_setjmp(gJump) == 0) {
         gDeadline = GetTickCount() + gTimeout * 1000;
         heartbeat();
@@ -260,17 +399,25 @@ CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_li
         heartbeat();
     } else {
         gInCall = false;
-        writeFs0(gSavedFs0);
+        restoreHostTeb();
         __asm__ volatile("fninit\n\tcld");
         const bool fault = gAbortMessage.empty();
         if (fault) gFaulted = true;
         const std::string msg = fault ? "module code faulted: " + std::string(gFaultText) : gAbortMessage;
         gAbortMessage.clear();
+        // The guard tells a write above the frame whatever exception the
+        // platform delivered for the page above it; so does the access
+        // address where the platform gives one.
+        if (gStack.changed(first, last))
+            throw ModuleError(above() + (fault ? ", and faulted: " : ", and then: ") + msg);
+        if (fault && gFault.addressKnown && gFault.write && gStack.above(gFault.address))
+            throw ModuleError(what + " wrote above its stack frame into the host's stack, and faulted: " + msg);
         throw ModuleError(what + ": " + msg);
     }
+    if (gStack.changed(first, last)) throw ModuleError(above());
     if (breach) {
         *breach = CallBreach{};
-        breach->stackSkew = int32_t(ghSavedEsp - ghAfter[0]);
+        breach->stackSkew = int32_t(ghModuleTop - ghAfter[0]);
         for (int i = 1; i < 5; ++i)
             if (ghBefore[i] != ghAfter[i])
                 breach->registers += (breach->registers.empty() ? "" : ", ") + std::string(kSavedNames[i]);

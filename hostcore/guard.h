@@ -1,9 +1,11 @@
-// Calling into module code safely: arguments pushed by hand with the stack
-// pointer and the callee-saved registers restored afterwards (a routine that
-// removes the wrong number of arguments or clobbers ebx, esi, edi or ebp
-// cannot unbalance the host; what it did is noted as a breach), faults
-// inside the module turned into a ModuleError, and a watchdog that ends the
-// process with a clear message when module code does not return.
+// Calling into module code safely: on a stack of its own, apart from the
+// host's (a routine that writes above its frame reaches a guard, never the
+// host's frames), with the stack pointer and the callee-saved registers
+// restored afterwards (a routine that removes the wrong number of arguments
+// or clobbers ebx, esi, edi or ebp cannot unbalance the host; what it did is
+// noted as a breach), faults inside the module turned into a ModuleError,
+// and a watchdog that ends the process with a clear message when module
+// code does not return.
 #pragma once
 
 #include <cstdint>
@@ -29,21 +31,24 @@ struct CallBreach {
     std::string describe() const;
 };
 
-// Installs the exception handlers and the watchdog (seconds per call).
+// Installs the exception handlers, the watchdog (seconds per call) and the
+// module's stack; throws HostFault when the stack cannot be reserved.
 void installGuards(const ModuleImage* module, unsigned timeoutSeconds);
 
 // Calls `fn` (__stdcall) with 32-bit arguments; `what` names the call in
 // error messages. Throws ModuleError on a fault, on a service failure raised
-// with abortModuleCall, or on a call to an unknown service. `breach`, when
+// with abortModuleCall, on a call to an unknown service, or when the routine
+// wrote above its stack frame (the message names it so). `breach`, when
 // given, receives what the call did to the calling convention.
 CallResult guardedCall(const std::string& what, uint32_t fn, std::initializer_list<uint32_t> args,
                        bool returnsDouble = false, CallBreach* breach = nullptr);
 
-// What the platform delivered with the last fault of module code: the
-// access address, where it told one.
+// What the platform delivered with the fault of the last guarded call: the
+// access address, where it told one (nothing when the call did not fault).
 struct FaultInfo {
     bool addressKnown = false;
     uint32_t address = 0;
+    bool write = false;   // a write, where the address is known
 };
 const FaultInfo& lastFault();
 

@@ -1,6 +1,7 @@
 #include "hosted_module.h"
 
 #include "guard.h"
+#include "sim_registry.h"
 
 namespace gaugehost {
 
@@ -19,6 +20,7 @@ HostedModule::HostedModule(const std::string& path, const Options& options) : op
 }
 
 HostedModule::~HostedModule() {
+    if (standIn_) standIn_->quiet();
     host_.reset();
     image_.reset();
     installGuards(nullptr, 0);
@@ -28,16 +30,17 @@ GaugeHost& HostedModule::host() {
     if (host_) return *host_;
     if (!options_.runEntryPoint) throw HostFault("a module that is only mapped cannot be hosted");
     if (!options_.readRecords) throw HostFault("a module whose records were not read cannot be hosted");
-    if (SimulatorStandIn::wanted(gauge_)) standIn_ = SimulatorStandIn::shared(options_.log);
+    if (SimulatorStandIn::wanted(gauge_) || importsRegistry(*image_)) standIn_ = SimulatorStandIn::shared(options_.log);
     host_ = std::make_unique<GaugeHost>(*image_, gauge_, options_.scale, options_.log);
     if (standIn_) {
         GaugeHost* h = host_.get();
-        standIn_->watchSound(*image_, [h](const std::string& s) { h->logLine(s); });
+        standIn_->watch(*image_, [h](const std::string& s) { h->logLine(s); });
     }
     return *host_;
 }
 
 GaugeHost& HostedModule::rehost() {
+    if (standIn_) standIn_->quiet();
     host_.reset();
     return host();
 }

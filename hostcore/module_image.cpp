@@ -177,10 +177,27 @@ std::vector<std::string> ModuleImage::imports() const {
 uint32_t ModuleImage::importSlot(const void* function) const {
     if (function == nullptr) return 0;
     const uint32_t target = uint32_t(uintptr_t(function));
-    for (const PeImport& i : pe_->imports())
-        if (i.slot && readable(base_ + i.slot, 4) && u32(base_ + i.slot, "import address table") == target)
-            return base_ + i.slot;
+    for (const ImportedFunction& f : importedFunctions())
+        if (u32(f.slot, "import address table") == target) return f.slot;
     return 0;
+}
+
+std::vector<ModuleImage::ImportedFunction> ModuleImage::importedFunctions() const {
+    std::vector<ImportedFunction> out;
+    for (const PeImport& i : pe_->imports())
+        if (i.slot && readable(base_ + i.slot, 4)) out.push_back({i.dll, i.name, i.byOrdinal ? i.ordinal : uint16_t(0), base_ + i.slot});
+    return out;
+}
+
+void ModuleImage::routeImport(uint32_t slot, const void* routine) const {
+    require(slot, 4, "import address table");
+    void* p = reinterpret_cast<void*>(uintptr_t(slot));
+    DWORD old = 0;
+    if (!VirtualProtect(p, 4, PAGE_READWRITE, &old))
+        throw HostFault("cannot route the module's import at " + where(slot) + ": " + windowsError(GetLastError()));
+    const uint32_t value = uint32_t(uintptr_t(routine));
+    std::memcpy(p, &value, 4);
+    VirtualProtect(p, 4, old, &old);
 }
 
 const Bitmap* ModuleImage::bitmap(uint32_t id) const {

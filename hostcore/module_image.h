@@ -76,6 +76,19 @@ public:
     // The import address table slot through which the module calls
     // `function` (0 when it imports no such function).
     uint32_t importSlot(const void* function) const;
+    // Every function the module imports: its DLL, its name (empty when
+    // imported by ordinal, or when the image keeps no name table), its
+    // ordinal, and the import address table slot the module calls through.
+    struct ImportedFunction {
+        std::string dll, name;
+        uint16_t ordinal = 0;
+        uint32_t slot = 0;
+    };
+    std::vector<ImportedFunction> importedFunctions() const;
+    // Makes the module call `routine` through an import address table slot
+    // (one of importedFunctions()' or importSlot()'s) in place of what the
+    // loader bound there. Throws HostFault when the slot cannot be written.
+    void routeImport(uint32_t slot, const void* routine) const;
 
     // Bitmap resources (RT_BITMAP) by numeric id, in ascending order.
     const std::map<uint32_t, Bitmap>& bitmaps() const { return bitmaps_; }

@@ -1,7 +1,9 @@
 #include "simenv.h"
 
 #include "module_image.h"
+#include "files.h"
 #include "records.h"
+#include "sim_registry.h"
 #include "wave_file.h"
 
 #include <windows.h>
@@ -23,25 +25,101 @@ struct DSBUFFERDESC_LIKE {
 bool SimulatorStandIn::wanted(const Gauge& g) {
     for (std::string d : g.importedDlls) {
         for (char& c : d) c = char(std::tolower(static_cast<unsigned char>(c)));
-        if (d == "dsound.dll") return true;
+        if (d == "dsound.dll" || d == "advapi32.dll") return true;
     }
     return false;
 }
 
 namespace {
-const char kKey[] = "SOFTWARE\\Microsoft\\Microsoft Games\\Flight Simulator\\7.0";
 
 LRESULT CALLBACK windowProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) { return DefWindowProcA(w, msg, wp, lp); }
 
-bool readValue(HKEY key, const char* name, std::string& out) {
-    char buf[1024];
-    DWORD size = sizeof buf - 1, type = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) != ERROR_SUCCESS) return false;
-    out.assign(buf, size && buf[size - 1] == 0 ? size - 1 : size);
+void put16(std::string& s, uint16_t v) { s += char(v & 0xFF); s += char(v >> 8); }
+
+const wchar_t kFolderName[] = L"gaugehost-sim";
+const wchar_t kSoundName[] = L"kolt_toggle_light.wav";
+// What the module appends to the folder it reads: "\Sound\" and the file's
+// name; the whole must fit an ANSI path.
+const size_t kAppended = 7 + sizeof "kolt_toggle_light.wav" - 1;
+
+[[noreturn]] void cannotPrepare(const std::wstring& folder, const std::string& why) {
+    throw HostFault("cannot prepare the simulator's sound folder " + narrow(folder) + ": " + why);
+}
+
+// The temporary folder, with its trailing backslash.
+std::wstring tempFolder() {
+    const DWORD n = GetTempPathW(0, nullptr);
+    std::wstring t(n ? n : 1, L'\0');
+    const DWORD got = n ? GetTempPathW(n, t.data()) : 0;
+    if (got == 0 || got >= n) throw HostFault("cannot find the temporary folder: " + windowsError(GetLastError()));
+    t.resize(got);
+    return t;
+}
+
+void makeFolder(const std::wstring& root, const std::wstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) return;
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    cannotPrepare(root, "cannot create " + narrow(path) + ": " +
+                            (error == ERROR_ALREADY_EXISTS ? "a file of that name is in the way" : windowsError(error)));
+}
+
+// Whether the file holds exactly `bytes`.
+bool holds(const std::wstring& path, const std::string& bytes) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    std::string got(bytes.size() + 1, '\0');
+    DWORD n = 0;
+    const bool read = ReadFile(f, got.data(), DWORD(got.size()), &n, nullptr);
+    CloseHandle(f);
+    return read && n == bytes.size() && got.compare(0, n, bytes) == 0;
+}
+
+// The folder with its Sound folder and click; whether the click had to be
+// written (another run may have put it there already).
+bool prepareFolder(const std::wstring& folder, const std::string& wave) {
+    makeFolder(folder, folder);
+    makeFolder(folder, folder + L"\\Sound");
+    const std::wstring file = folder + L"\\Sound\\" + kSoundName;
+    if (holds(file, wave)) return false;
+    try {
+        writeFileAtomically(narrow(file), wave);
+    } catch (const Error& e) {
+        // Another run may have put the same bytes there meanwhile.
+        if (!holds(file, wave)) cannotPrepare(folder, e.what());
+    }
     return true;
 }
 
-void put16(std::string& s, uint16_t v) { s += char(v & 0xFF); s += char(v >> 8); }
+// The name in the ANSI code page, when it has every character of it and
+// the module's path below it fits.
+bool ansiName(const std::wstring& w, std::string& out) {
+    if (w.empty()) return false;
+    const bool utf8 = GetACP() == CP_UTF8;
+    BOOL lost = FALSE;
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = WideCharToMultiByte(CP_ACP, flags, w.data(), int(w.size()), nullptr, 0, nullptr, utf8 ? nullptr : &lost);
+    if (n <= 0 || lost) return false;
+    out.assign(size_t(n), '\0');
+    WideCharToMultiByte(CP_ACP, flags, w.data(), int(w.size()), out.data(), n, nullptr, nullptr);
+    const int back = MultiByteToWideChar(CP_ACP, 0, out.data(), n, nullptr, 0);
+    std::wstring again(size_t(back > 0 ? back : 0), L'\0');
+    if (back > 0) MultiByteToWideChar(CP_ACP, 0, out.data(), n, again.data(), back);
+    return again == w && out.size() + kAppended < MAX_PATH;
+}
+
+std::wstring shortName(const std::wstring& path) {
+    const DWORD n = GetShortPathNameW(path.c_str(), nullptr, 0);
+    std::wstring s(n ? n : 1, L'\0');
+    const DWORD got = n ? GetShortPathNameW(path.c_str(), s.data(), n) : 0;
+    if (got == 0 || got >= n) return L"";
+    s.resize(got);
+    return s;
+}
+
 }  // namespace
 
 std::string clickWave() {
@@ -60,18 +138,42 @@ std::string clickWave() {
 }
 
 SimulatorStandIn::SimulatorStandIn(bool log) {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(sizeof temp, temp);
-    folder_ = std::string(temp) + "gaugehost-sim";
-    CreateDirectoryA(folder_.c_str(), nullptr);
-    const std::string sound = folder_ + "\\Sound";
-    CreateDirectoryA(sound.c_str(), nullptr);
-    const std::string wav = sound + "\\kolt_toggle_light.wav";
-    const std::string bytes = clickWave();
-    if (FILE* f = std::fopen(wav.c_str(), "wb")) {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
+    // The install folder, in the temporary folder. The module reads its
+    // name with ANSI calls: where the name has characters outside the ANSI
+    // code page, it is given the folder's short name, or else a folder of
+    // ours in the machine's common application data.
+    const std::string wave = clickWave();
+    std::wstring folder = tempFolder() + kFolderName;
+    bool wrote = prepareFolder(folder, wave);
+    std::string ansi, why;
+    if (ansiName(folder, ansi)) {
+        modulePath_ = folder;
+    } else {
+        why = narrow(folder) + " cannot be named in the ANSI code page " + std::to_string(GetACP()) +
+              " within a path's length: ";
+        const std::wstring brief = shortName(folder);
+        wchar_t common[MAX_PATH] = {};
+        const DWORD n = GetEnvironmentVariableW(L"ProgramData", common, MAX_PATH);
+        if (ansiName(brief, ansi)) {
+            modulePath_ = brief;
+            why += "the module is given its short name";
+        } else if (n > 0 && n < MAX_PATH) {
+            folder = std::wstring(common) + L"\\" + kFolderName;
+            wrote = prepareFolder(folder, wave);
+            if (!ansiName(folder, ansi)) {
+                const std::wstring alternative = shortName(folder);
+                if (!ansiName(alternative, ansi))
+                    cannotPrepare(folder, "neither it nor the temporary folder can be named in the ANSI code page");
+                modulePath_ = alternative;
+            } else {
+                modulePath_ = folder;
+            }
+            why += "the module is given " + narrow(modulePath_) + " instead";
+        } else {
+            cannotPrepare(folder, "its name has characters outside the ANSI code page, and it has no short name");
+        }
     }
+    folder_ = narrow(modulePath_);
 
     WNDCLASSA wc = {};
     wc.lpfnWndProc = windowProc;
@@ -80,22 +182,14 @@ SimulatorStandIn::SimulatorStandIn(bool log) {
     RegisterClassA(&wc);
     window_ = CreateWindowA("FS98MAIN", "gaugehost", WS_OVERLAPPEDWINDOW, 0, 0, 320, 240, nullptr, nullptr,
                             wc.hInstance, nullptr);
-
-    HKEY key = nullptr;
-    DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, &disposition) ==
-        ERROR_SUCCESS) {
-        createdKey_ = disposition == REG_CREATED_NEW_KEY;
-        hadPath_ = readValue(key, "path", oldPath_);
-        hadPlayer_ = readValue(key, "PlayerName", oldPlayer_);
-        const char player[] = "gaugehost";
-        RegSetValueExA(key, "PlayerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(player), sizeof player);
-        RegSetValueExA(key, "path", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder_.c_str()), DWORD(folder_.size() + 1));
-        RegCloseKey(key);
-    }
     if (log) {
-        std::printf("    simulator stand-in: window FS98MAIN %s, registry path = %s, %s (%u bytes)\n",
-                    window_ ? "created" : "NOT created", folder_.c_str(), wav.c_str(), unsigned(bytes.size()));
+        std::printf("    simulator stand-in: window FS98MAIN %s; %s\\Sound\\%s %s (%u bytes)\n",
+                    window_ ? "created" : "NOT created", narrow(folder).c_str(), narrow(kSoundName).c_str(),
+                    wrote ? "written" : "already there", unsigned(wave.size()));
+        if (!why.empty()) std::printf("    simulator stand-in: %s\n", why.c_str());
+        std::printf("    simulator stand-in: the module's registry reads are answered by the host: path = %s, "
+                    "PlayerName = gaugehost (the registry is not written)\n",
+                    folder_.c_str());
     }
 }
 
@@ -110,20 +204,6 @@ std::shared_ptr<SimulatorStandIn> SimulatorStandIn::shared(bool log) {
 }
 
 SimulatorStandIn::~SimulatorStandIn() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | KEY_WRITE, &key) == ERROR_SUCCESS) {
-        if (hadPath_)
-            RegSetValueExA(key, "path", 0, REG_SZ, reinterpret_cast<const BYTE*>(oldPath_.c_str()), DWORD(oldPath_.size() + 1));
-        else
-            RegDeleteValueA(key, "path");
-        if (hadPlayer_)
-            RegSetValueExA(key, "PlayerName", 0, REG_SZ, reinterpret_cast<const BYTE*>(oldPlayer_.c_str()),
-                           DWORD(oldPlayer_.size() + 1));
-        else
-            RegDeleteValueA(key, "PlayerName");
-        RegCloseKey(key);
-    }
-    if (createdKey_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
     if (window_) DestroyWindow(static_cast<HWND>(window_));
 }
 
@@ -253,27 +333,26 @@ HRESULT WINAPI hostDirectSoundCreate(const GUID* guid, void** out, void* outer) 
 
 void captureSound(std::function<void(const PlayedSound&)> sink) { gCapture = std::move(sink); }
 
-void SimulatorStandIn::watchSound(const ModuleImage& m, std::function<void(const std::string&)> log) {
+void SimulatorStandIn::quiet() {
+    gSoundLog = nullptr;
+    quietRegistry();
+}
+
+void SimulatorStandIn::watch(const ModuleImage& m, std::function<void(const std::string&)> log) {
+    routeRegistry(m, SimulatorValues{modulePath_, L"gaugehost"}, log);
     // A module loaded before may have taken DirectSound with it: learn the
     // method tables afresh.
     gDeviceVtbl = nullptr;
     gBufferVtbl = nullptr;
+    gSoundLog = std::move(log);
     HMODULE ds = GetModuleHandleA("dsound.dll");
     if (!ds) return;
     gRealCreate = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(ds, MAKEINTRESOURCEA(1))));
     if (!gRealCreate) return;
-    gSoundLog = std::move(log);
     // The module's import address table: replace the slot that holds
     // DirectSoundCreate.
     const uint32_t slot = m.importSlot(reinterpret_cast<const void*>(gRealCreate));
-    if (slot == 0) return;
-    DWORD old = 0;
-    void* p = reinterpret_cast<void*>(uintptr_t(slot));
-    if (VirtualProtect(p, 4, PAGE_READWRITE, &old)) {
-        const uint32_t hook = uint32_t(uintptr_t(&hostDirectSoundCreate));
-        std::memcpy(p, &hook, 4);
-        VirtualProtect(p, 4, old, &old);
-    }
+    if (slot != 0) m.routeImport(slot, reinterpret_cast<const void*>(&hostDirectSoundCreate));
 }
 
 }  // namespace gaugehost

@@ -1,6 +1,8 @@
 // What a module that talks to the simulator directly expects around it: the
 // main window of class "FS98MAIN", the simulator's registry values pointing at
 // an install folder (the host's own), and a click sound in its "Sound" folder.
+// The registry values are answered by the host (sim_registry.h): nothing is
+// written to the registry.
 #pragma once
 
 #include <cstdint>
@@ -15,24 +17,33 @@ struct Gauge;
 
 class SimulatorStandIn {
 public:
-    // Sets everything up; `log` prints what was done.
+    // Prepares the install folder and its click sound (through wide-character
+    // calls, each checked: a HostFault says what failed) and the window;
+    // `log` prints what was done.
     explicit SimulatorStandIn(bool log);
     // The process's stand-in: the one that lives while any holder keeps it,
     // or a new one.
     static std::shared_ptr<SimulatorStandIn> shared(bool log);
-    // Whether a gauge needs the stand-in: it imports DirectSound.
+    // Whether a gauge needs the stand-in: it imports DirectSound or the
+    // registry's library.
     static bool wanted(const Gauge& g);
-    // Restores the registry values found before (or removes ours).
     ~SimulatorStandIn();
+    SimulatorStandIn(const SimulatorStandIn&) = delete;
+    SimulatorStandIn& operator=(const SimulatorStandIn&) = delete;
+    // The install folder as the module is told it: a name it can open with
+    // ANSI calls (UTF-8 here).
     const std::string& folder() const { return folder_; }
-    // Routes the module's DirectSoundCreate through the host, so that the
-    // device and every sound buffer it plays show in `log`.
-    void watchSound(const ModuleImage& m, std::function<void(const std::string&)> log);
+    // Routes the module's DirectSoundCreate and its registry functions
+    // through the host, so that the device, every sound buffer it plays and
+    // every registry call show in `log`; the simulator's key is answered
+    // with the install folder.
+    void watch(const ModuleImage& m, std::function<void(const std::string&)> log);
+    // Stops the lines (the host that printed them is going).
+    void quiet();
 
 private:
+    std::wstring modulePath_;   // the folder as the module's registry read gives it
     std::string folder_;
-    bool hadPath_ = false, hadPlayer_ = false, createdKey_ = false;
-    std::string oldPath_, oldPlayer_;
     void* window_ = nullptr;
 };
 

@@ -31,16 +31,17 @@ def built(name):
     return os.path.exists(os.path.join(DIST, name + ".gau"))
 
 
-def host(*args, timeout=60):
+def host(*args, timeout=60, env=None):
     # The host ends a hanging module itself within its --timeout; the outer
     # limit only catches the host itself hanging. Its output goes to files,
     # not pipes: a Wine program that brings up the desktop starts the desktop
     # process with its own stderr, and that process outlives the host for as
     # long as any other program of the prefix runs, so a pipe would not see
-    # its end until then.
+    # its end until then. `env`, when given, is the whole environment (a
+    # Wine prefix of a test's own, say).
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
-            rc = subprocess.run([HOST, *args], stdout=out, stderr=err, timeout=timeout).returncode
+            rc = subprocess.run([HOST, *args], stdout=out, stderr=err, timeout=timeout, env=env).returncode
         except subprocess.TimeoutExpired:
             rc = None
         out.seek(0)

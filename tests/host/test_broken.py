@@ -28,9 +28,35 @@ BROKEN_EXPECT = {
     "no_import_table": (2, ["exports no record named ImportTable"]),
     "value_routine_fault": (2, ["element 2 value routine: module code faulted: exception 0x", " at module offset 0x"]),
     "needle_table_outside": (2, ["point table: pointer 0x7FFF0000 lies outside"]),
+    # Module code runs on a stack of its own: a write above a routine's
+    # frame is that call's fault, never the host's crash after it returns.
+    "install_above_frame": (2, ["installRoutine wrote above its stack frame into the host's stack "
+                                "(bytes +0 to +15 above its arguments)"]),
+    "stack_runaway": (2, ["installRoutine wrote above its stack frame into the host's stack (bytes +0 to +",
+                          "above its arguments), and faulted: module code faulted: exception 0x"]),
+    "value_above_frame": (2, ["element 2 value routine wrote above its stack frame into the host's stack "
+                              "(bytes +0 to +15 above its arguments)"]),
+    # A fault in a system library that has no handler for it ends the call
+    # on the module's stack as on the host's.
+    "system_fault": (2, ["installRoutine: module code faulted: exception 0x", " in ntdll.dll"]),
+    # A registry function the host does not know cannot return: the call ends.
+    "registry_unknown": (2, ["installRoutine: module called RegDisablePredefinedCache (ADVAPI32.dll), a registry "
+                             "function this host does not answer"]),
 }
 
-DRAWING_ONLY = {"text_overrun", "text_runaway", "value_routine_fault"}
+DRAWING_ONLY = {"text_overrun", "text_runaway", "value_routine_fault", "value_above_frame"}
+
+# Broken mouse handlers, clicked: `run` of CLICKS (name: exit code, texts).
+CLICKS = "click 1 1\nframe\nclick 1 1\nframe\n"
+CLICKED_EXPECT = {
+    "control": (0, []),
+    "mouse_above_frame": (2, ["mouse handler of entry 2 wrote above its stack frame into the host's stack "
+                              "(bytes +0 to +15 above its arguments)"]),
+    "point_overrun": (2, ["mouse handler of entry 2 wrote past the end of its 8-byte mouse point"]),
+    # The handler keeps the pointer; the next updateRoutine writes through it.
+    "point_kept": (2, ["updateRoutine wrote to the mouse point handed to mouse handler of entry 2, after that "
+                       "handler had returned (the pointer was kept)"]),
+}
 
 
 @pytest.fixture(scope="module")
@@ -43,6 +69,10 @@ def runs(tmp_path_factory):
         jobs[(name, "render")] = ["render", os.path.join(BROKEN, name + ".gau"), "--timeout", "2",
                                   "-o", str(d / (name + ".png"))]
     jobs[("control", "render")] = ["render", os.path.join(BROKEN, "control.gau"), "-o", str(d / "control.png")]
+    clicks = d / "clicks.txt"
+    clicks.write_text(CLICKS)
+    for name in CLICKED_EXPECT:
+        jobs[(name, "run")] = ["run", os.path.join(BROKEN, name + ".gau"), str(clicks), "--timeout", "2"]
     jobs[("stack_skew", "render")] = ["render", os.path.join(BROKEN, "stack_skew.gau"), "--frames", "3",
                                       "-o", str(d / "skew.png")]
     results = dict(zip(jobs, batch(list(jobs.values()))))
@@ -80,6 +110,15 @@ def test_broken(name, runs):
         assert rc == code and all(t in err for t in texts), \
             "%s: exit %s, expected %s with %r: %s" % (cmd, rc, code, texts, err)
         assert not os.path.exists(str(d / (name + ".png"))), "a picture despite the error"
+
+
+@pytest.mark.parametrize("name", CLICKED_EXPECT)
+def test_broken_mouse_handler(name, runs):
+    code, texts = CLICKED_EXPECT[name]
+    rc, out, err = runs[1][(name, "run")]
+    assert rc == code and all(t in err for t in texts), "exit %s, expected %s with %r: %s" % (rc, code, texts, err)
+    # The click reached the handler (its key event) before anything failed.
+    assert "service 36 sendKeyEvent(66770, 0)" in out, out[-1500:]
 
 
 def test_same_error_outside_a_batch(tmp):

@@ -118,6 +118,18 @@ CAUGHT = {
     "grow_memory": ("install-kill", "FAIL", ["private bytes grew by", "install/kill cycles"]),
     "leak_load": ("load-unload", "FAIL", ["private bytes grew by", "load/unload cycles"]),
     "slow_frame": ("frame-cost", "warn", ["per frame in the module's routines, above the budget"]),
+    "install_above_frame": ("lifecycle", "FAIL", ["installRoutine wrote above its stack frame into the host's stack"]),
+    "stack_runaway": ("lifecycle", "FAIL", ["installRoutine wrote above its stack frame into the host's stack",
+                                            "and faulted: module code faulted: exception 0x"]),
+    "value_above_frame": ("hostile-values", "FAIL", ["element 2 value routine wrote above its stack frame into the "
+                                                     "host's stack"]),
+    "mouse_above_frame": ("mouse", "FAIL", ["mouse handler of entry 2 wrote above its stack frame into the host's "
+                                            "stack", "(click at (0, 0))"]),
+    "system_fault": ("lifecycle", "FAIL", ["installRoutine: module code faulted: exception 0x", " in ntdll.dll"]),
+    "registry_unknown": ("lifecycle", "FAIL", ["module called RegDisablePredefinedCache (ADVAPI32.dll)"]),
+    "point_overrun": ("mouse", "FAIL", ["mouse handler of entry 2 wrote past the end of its 8-byte mouse point"]),
+    "point_kept": ("mouse", "FAIL", ["updateRoutine wrote to the mouse point handed to mouse handler of entry 2, "
+                                     "after that handler had returned (the pointer was kept)"]),
 }
 
 

@@ -106,10 +106,41 @@
 #ifndef BROKEN_thread_fault
 #define BROKEN_thread_fault 0
 #endif
+#ifndef BROKEN_install_above_frame
+#define BROKEN_install_above_frame 0
+#endif
+#ifndef BROKEN_value_above_frame
+#define BROKEN_value_above_frame 0
+#endif
+#ifndef BROKEN_mouse_above_frame
+#define BROKEN_mouse_above_frame 0
+#endif
+#ifndef BROKEN_stack_runaway
+#define BROKEN_stack_runaway 0
+#endif
+#ifndef BROKEN_point_overrun
+#define BROKEN_point_overrun 0
+#endif
+#ifndef BROKEN_point_kept
+#define BROKEN_point_kept 0
+#endif
+#ifndef BROKEN_registry_probe
+#define BROKEN_registry_probe 0
+#endif
+#ifndef BROKEN_registry_fault
+#define BROKEN_registry_fault 0
+#endif
+#ifndef BROKEN_registry_unknown
+#define BROKEN_registry_unknown 0
+#endif
+#ifndef BROKEN_system_fault
+#define BROKEN_system_fault 0
+#endif
+#define REGISTRY (IS(registry_probe) || IS(registry_fault) || IS(registry_unknown))
 
 // Version 800 for the faults that need value routines.
 #define V800 (IS(text_overrun) || IS(text_runaway) || IS(value_routine_fault) || IS(needle_table_outside) || \
-              IS(text_unterminated) || IS(random_fault))
+              IS(text_unterminated) || IS(random_fault) || IS(value_above_frame))
 
 
 extern "C" {
@@ -146,9 +177,32 @@ hostapi::ElementHeader* childChildren[2] = {reinterpret_cast<hostapi::ElementHea
 hostapi::ModuleVar moduleVar = {7, 0, 0, 0.0, {}};
 char longName[300];
 
-int32_t __stdcall clickHandler(const hostapi::MousePoint*, uint32_t) {
+// Writes `words` words just above the argument at `last` (the last one a
+// routine was given): into its caller's frame.
+// (The pointer passes through an empty asm, so that the compiler keeps
+// writes it would otherwise drop as lying outside the argument.)
+void writeAbove(volatile uint32_t* last, int words) {
+    __asm__ volatile("" : "+r"(last));
+    for (int i = 1; i <= words; ++i) last[i] = 0x0BAD0000u + uint32_t(i);
+}
+
+// point_kept: the point a mouse handler was given, kept for later.
+hostapi::MousePoint* keptPoint = nullptr;
+
+int32_t __stdcall clickHandler(const hostapi::MousePoint* point, uint32_t event) {
     // wild_key: an id far outside the simulator's key events (from 0x10000).
     call<hostapi::kSendKeyEvent>(IS(wild_key) ? 0x7FFFFF00u : 0x10000u + 1234u, 0);
+#if IS(mouse_above_frame)
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&event), 4);
+#elif IS(point_overrun)
+    // Clears 64 bytes from the 8-byte point.
+    std::memset(const_cast<hostapi::MousePoint*>(point), 0, 64);
+#elif IS(point_kept)
+    keptPoint = const_cast<hostapi::MousePoint*>(point);
+#else
+    (void)point;
+    (void)event;
+#endif
     return 0;
 }
 
@@ -178,6 +232,87 @@ DWORD __stdcall faultingThread(void*) {
 }
 #endif
 
+#if REGISTRY
+// Reads the simulator's key as a module would, and tries to write: each
+// result goes to the host as key event 0x11000 + step, with the result as
+// its parameter.
+void probeRegistry() {
+    uint32_t step = 0x11000;
+    auto tell = [&](uint32_t v) { call<hostapi::kSendKeyEvent>(step++, v); };
+    const char sim[] = "SOFTWARE\\Microsoft\\Microsoft Games\\Flight Simulator\\7.0";
+    HKEY key = nullptr, other = nullptr, below = nullptr, made = nullptr;
+    DWORD type = 0, size = 0, disposition = 0;
+    char text[260], small[4], name[32];
+    wchar_t wide[260];
+    tell(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sim, 0, KEY_READ, &key));
+    tell(RegQueryValueExA(key, "PlayerName", nullptr, &type, nullptr, &size));
+    tell(type);
+    tell(size);
+    size = sizeof small;
+    tell(RegQueryValueExA(key, "path", nullptr, &type, reinterpret_cast<BYTE*>(small), &size));
+    const DWORD need = size;
+    tell(need);
+    std::memset(text, 'x', sizeof text);
+    size = sizeof text;
+    tell(RegQueryValueExA(key, "PATH", nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+    tell(size == need && text[size - 1] == 0 && std::strlen(text) + 1 == size);
+    tell(RegQueryValueExA(key, "nosuch", nullptr, nullptr, nullptr, &size));
+    size = sizeof wide;
+    tell(RegQueryValueExW(key, L"path", nullptr, &type, reinterpret_cast<BYTE*>(wide), &size));
+    tell(size == 2 * need && wide[need - 1] == 0);
+    DWORD chars = sizeof name;
+    size = sizeof text;
+    tell(RegEnumValueA(key, 1, name, &chars, nullptr, &type, reinterpret_cast<BYTE*>(text), &size));
+    tell(std::strcmp(name, "path") == 0 && chars == 4 && size == need);
+    chars = sizeof name;
+    tell(RegEnumValueA(key, 2, name, &chars, nullptr, nullptr, nullptr, nullptr));
+    tell(RegSetValueExA(key, "path", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\elsewhere"), 13));
+    tell(RegDeleteValueA(key, "PlayerName"));
+    tell(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\gaugehost-probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made,
+                         &disposition));
+    tell(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft", 0, KEY_ALL_ACCESS, &other));
+    tell(RegSetValueExA(other, "gaugehost-probe", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2));
+    // The simulator's key again, below a real key the module holds.
+    tell(RegOpenKeyExA(other, "Microsoft Games\\Flight Simulator\\7.0", 0, KEY_READ, &below));
+    size = sizeof text;
+    tell(RegQueryValueExA(below, "PlayerName", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+    tell(std::strcmp(text, "gaugehost") == 0);
+    // Other ways of reading it.
+    HKEY again = nullptr, sub = nullptr;
+    tell(RegOpenKeyA(HKEY_LOCAL_MACHINE, sim, &again));
+    size = sizeof text;
+    tell(RegGetValueA(HKEY_LOCAL_MACHINE, sim, "PlayerName", RRF_RT_REG_SZ, &type, text, &size));
+    tell(size == 10 && std::strcmp(text, "gaugehost") == 0);
+    size = sizeof text;
+    tell(RegGetValueA(again, nullptr, "path", RRF_RT_REG_DWORD, &type, text, &size));
+    DWORD subkeys = 9, values = 9, longest = 9, largest = 9;
+    tell(RegQueryInfoKeyA(again, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longest, &largest,
+                          nullptr, nullptr));
+    tell(subkeys);
+    tell(values);
+    tell(longest);
+    tell(largest == need);
+    chars = sizeof name;
+    tell(RegEnumKeyExA(again, 0, name, &chars, nullptr, nullptr, nullptr, nullptr));
+    LONG bytes = sizeof text;
+    tell(RegQueryValueA(again, nullptr, text, &bytes));
+    tell(bytes == 1 && text[0] == 0);
+    tell(RegCreateKeyA(again, "Sub", &sub));
+    size = sizeof text;
+    tell(RegQueryValueExA(again, "path", &type, nullptr, reinterpret_cast<BYTE*>(text), &size));
+    tell(RegCloseKey(again));
+    tell(RegCloseKey(below));
+    tell(RegCloseKey(other));
+    tell(RegCloseKey(key));
+    size = sizeof text;
+    tell(RegQueryValueExA(key, "path", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+#if IS(registry_unknown)
+    // A registry function the host does not know.
+    RegDisablePredefinedCache();
+#endif
+}
+#endif
+
 #if IS(cdecl_routine)
 // Declared to the host as __stdcall: the host's argument stays on its stack.
 void __cdecl install(uint32_t arg) {
@@ -193,8 +328,23 @@ void __stdcall install(uint32_t arg) {
     // Memory taken on every install and never given back.
     std::memset(HeapAlloc(GetProcessHeap(), 0, 64 * 1024), 1, 64 * 1024);
 #endif
-#if IS(fault_install)
+#if REGISTRY
+    probeRegistry();
+#endif
+#if IS(fault_install) || IS(registry_fault)
     *reinterpret_cast<volatile uint32_t*>(16) = 1;
+#endif
+#if IS(system_fault)
+    // A system library, handed a bad pointer, faults with no handler of its own.
+    typedef void(WINAPI * Fill)(void*, SIZE_T, BYTE);
+    reinterpret_cast<Fill>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "RtlFillMemory")))(
+        reinterpret_cast<void*>(16), 4, 0);
+#endif
+#if IS(install_above_frame)
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&arg), 4);
+#elif IS(stack_runaway)
+    // Runs up from its argument through everything above it.
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&arg), 1 << 20);
 #endif
 #if IS(unknown_service)
     reinterpret_cast<void(__stdcall*)(uint32_t)>(services()[50])(1);
@@ -224,6 +374,10 @@ void __stdcall update() {
 #endif
     call<hostapi::kUpdateElements>(rootAddr());
     call<hostapi::kRefreshModuleVar>(reinterpret_cast<uint32_t>(&moduleVar));
+#if IS(point_kept)
+    // Writes through the point of the last click, long after its handler returned.
+    if (keptPoint) keptPoint->x = 99;
+#endif
 #if IS(slow_frame)
     // Several milliseconds of arithmetic in every frame.
     volatile double x = 0.5;
@@ -250,6 +404,8 @@ double __stdcall valueRoutine(hostapi::ElementHeader* e) {
 #elif IS(value_routine_fault)
     (void)e;
     return double(*reinterpret_cast<volatile int*>(0x20));
+#elif IS(value_above_frame)
+    writeAbove(reinterpret_cast<volatile uint32_t*>(&e), 4);
 #elif IS(text_unterminated)
     // Fills the whole buffer, with no room left for the terminating NUL.
     char* text = *reinterpret_cast<char**>(reinterpret_cast<uint8_t*>(e) + 0xB8);
