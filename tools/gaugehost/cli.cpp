@@ -18,7 +18,7 @@ const char* usageText() {
            "       gaugehost run MODULE.gau SCENARIO [--scale K]\n"
            "       gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]\n"
            "       gaugehost batch LIST   (one command line of the above per line)\n"
-           "       gaugehost session      (requests as JSON lines on standard input; see session.h)\n"
+           "       gaugehost session      (the worker behind serve: docs/worker-protocol.md)\n"
            "       gaugehost serve [MODULE.gau ... | --panel PANEL.cfg] [--gauges DIR] [--port N] [--host H]\n"
            "       gaugehost render --panel PANEL.cfg [--gauges DIR] [--set VAR=VALUE ...] [--frames N] -o OUT.png\n"
            "options: --timeout S  seconds any one call into the module may take (default 10)\n";

@@ -5,7 +5,7 @@
 //   gaugehost run MODULE.gau SCENARIO [--scale K]
 //   gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]
 //   gaugehost batch LIST
-//   gaugehost session   (driven through its input, see session.h)
+//   gaugehost session   (the worker behind serve, see docs/worker-protocol.md)
 //
 // The process started by the user is the supervisor; the module runs in a
 // worker (the same program with --worker), see supervisor.h. Exit statuses
@@ -23,7 +23,7 @@
 #include "hostcore/files.h"
 #include "report.h"
 #include "scenario.h"
-#include "session.h"
+#include "serve/worker.h"
 #include "supervisor.h"
 
 using namespace gaugehost;
@@ -153,7 +153,7 @@ int wmain() {
     if (o.worker.empty()) quit(superviseWorker(o.timeout));
     attachWorker(o.worker.c_str());
     try {
-        quit(o.command == "batch" ? runBatch(o) : o.command == "session" ? runSession(o) : runCommand(o));
+        quit(o.command == "batch" ? runBatch(o) : o.command == "session" ? runWorker(o.timeout) : runCommand(o));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         quit(kExitInput);
