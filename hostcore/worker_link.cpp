@@ -41,8 +41,9 @@ void jobBegins(int index) {
     heartbeat();
 }
 
-void jobEnded(int index) {
+void jobEnded(int index, int code) {
     if (!gShared) return;
+    gShared->jobStatuses = gShared->jobStatuses | LONG(1u << (code >= 0 && code <= 30 ? code : 31));
     gShared->jobsDone = index + 1;
     gShared->job = -1;
     heartbeat();

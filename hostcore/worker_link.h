@@ -19,7 +19,8 @@ struct WorkerShared {
     volatile LONG exitCode;
     volatile LONG job;        // batch: the job running now, -1 between jobs
     volatile LONG jobsDone;   // batch: jobs before this index have ended
-    volatile LONG reserved[2];
+    volatile LONG jobStatuses;   // batch: bit C set when a job ended with status C (31: any status above 30)
+    volatile LONG reserved;
     char message[4096 - 32];  // left by the watchdog for the supervisor
 };
 static_assert(sizeof(WorkerShared) == 4096, "one page");
@@ -44,8 +45,8 @@ void finishWorker(int code);
 // worker's own streams may be in the hands of the code it stops).
 void leaveMessage(const char* text);
 
-// A batch worker: job `index` starts; job `index` has ended.
+// A batch worker: job `index` starts; job `index` has ended with `code`.
 void jobBegins(int index);
-void jobEnded(int index);
+void jobEnded(int index, int code);
 
 }  // namespace gaugehost

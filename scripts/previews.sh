@@ -22,7 +22,7 @@ render() {   # render MODULE NAME ARGS...
 }
 scenario() { # scenario MODULE NAME SCENARIO: a scenario that renders $OUT/NAME.png
     local module=$1 name=$2 file=$3
-    sed "s#\$OUT#$out#g" "$file" > "$out/.$name.txt"
+    sed "s#\$OUT#$(cd "$out" && pwd)#g" "$file" > "$out/.$name.txt"
     echo "run dist/$module.gau $out/.$name.txt --scale 2" >> "$list"
     made+=("$name.png")
 }
@@ -54,7 +54,7 @@ fi
 if [ -f dist/wheelgard.gau ]; then
     render wheelgard wheelgard-up
     render wheelgard wheelgard-transit --set 332=8000 --set 333=8000 --set 334=8000
-    scenario wheelgard wheelgard-down-brake3 tests/host/previews/wheelgard-down-brake3.txt
+    scenario wheelgard wheelgard-down-brake3 scripts/previews/wheelgard-down-brake3.txt
 fi
 if [ -f dist/quadrel.gau ] && [ -f dist/lumivane.gau ] && [ -f dist/monovue.gau ] && [ -f dist/wheelgard.gau ]; then
     # The example panel: engines at idle, two levers advanced, lights lit

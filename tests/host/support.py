@@ -86,23 +86,39 @@ def _split_jobs(text, count):
     return ["".join(p) for p in parts], codes
 
 
-def batch(jobs, timeout=1200):
+# A batch exits with the gravest of its jobs' exit statuses, gravest first.
+GRAVITY = (3, 4, 2, 6, 1, 5, 0)
+
+
+def gravest(codes):
+    return min(codes, key=GRAVITY.index, default=0)
+
+
+def batch_lines(jobs):
+    """A batch list's text: each job (a list of arguments) as a command line."""
+    return "".join(subprocess.list2cmdline([str(a) for a in args]) + "\n" for args in jobs)
+
+
+def batch(jobs, timeout=1200, encode=lambda text: text.encode("utf-8")):
     """Runs many gaugehost commands (each a list of arguments) in one host
     process, `gaugehost batch`: one worker runs them in turn and a fresh one
     is started only after a job that faulted. Returns (exit status, stdout,
-    stderr) for each job, in order."""
-    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
-        for args in jobs:
-            f.write(subprocess.list2cmdline([str(a) for a in args]) + "\n")
+    stderr) for each job, in order, each job's status from its end marker.
+    `encode` makes the list file's bytes of its text."""
+    with tempfile.NamedTemporaryFile("wb", suffix=".txt", delete=False) as f:
+        f.write(encode(batch_lines(jobs)))
         listing = f.name
     try:
         rc, out, err = host("batch", listing, timeout=timeout)
     finally:
         os.unlink(listing)
-    assert rc == 0, "the batch itself failed: exit %s: %s" % (rc, err[-2000:])
     outs, codes = _split_jobs(out, len(jobs))
     errs, codes_err = _split_jobs(err, len(jobs))
-    return [(codes[i] if codes[i] is not None else codes_err[i], outs[i], errs[i]) for i in range(len(jobs))]
+    results = [(codes[i] if codes[i] is not None else codes_err[i], outs[i], errs[i]) for i in range(len(jobs))]
+    ended = [r[0] for r in results if r[0] is not None]
+    assert rc == gravest(ended) and len(ended) == len(jobs), \
+        "the batch exited %s, its jobs %s: %s" % (rc, [r[0] for r in results], err[-2000:])
+    return results
 
 
 CHECK_MARK = "@@check "

@@ -29,7 +29,8 @@ def test_archive_holds_the_modules_the_panel_and_the_instructions(tmp):
     with zipfile.ZipFile(path) as z:
         assert z.testzip() is None
         assert sorted(z.namelist()) == sorted(
-            [top + "INSTALL.txt", top + "Panel/panel.cfg", top + "Panel/panel.bmp"] +
+            [top + "INSTALL.txt", top + "Panel/panel.cfg", top + "Panel/panel.bmp", top + "Tools/gaugehost.exe",
+             top + "Tools/README.txt"] +
             [top + "Gauges/%s.gau" % m for m in MODULES])
         z.extractall(tmp)
     root = os.path.join(tmp, top)
@@ -43,7 +44,20 @@ def test_archive_holds_the_modules_the_panel_and_the_instructions(tmp):
         text = f.read()
     assert version() in text and "@VERSION@" not in text
     assert all("Gauges/%s.gau" % m in text and "%s!%s" % (m, m) in text for m in MODULES)
-    assert "kolt_toggle_light.wav" in text and "SSE2" in text
+    assert "kolt_toggle_light.wav" in text and "SSE2" in text and "Tools/gaugehost.exe" in text
+    # The tool: the build's program without its symbols, and its guide in
+    # Windows terms (cmd.exe, backslashes), with nothing of this source tree.
+    from support import BUILD
+    with open(os.path.join(root, "Tools", "gaugehost.exe"), "rb") as f:
+        exe = f.read()
+    assert exe[:2] == b"MZ" and len(exe) < os.path.getsize(os.path.join(BUILD, "win32", "bin", "gaugehost.exe"))
+    with open(os.path.join(root, "Tools", "README.txt"), "rb") as f:
+        guide = f.read().decode("utf-8")
+    assert "\r\n" in guide and "\n" not in guide.replace("\r\n", "")
+    assert "@" not in guide and "Tools\\gaugehost.exe check Gauges\\*.gau" in guide
+    for shipped in (guide, text, open(os.path.join(root, "Panel", "panel.cfg"), encoding="latin-1").read()):
+        for leak in ("./gaugehost", "docs/", "tools/", ".cpp", ".h ", "session.h", "/work/"):
+            assert leak not in shipped, leak
     # The panel in the archive stands on its own: its bitmap beside it, its
     # gauges in the archive's Gauges folder.
     panel = read_panel(os.path.join(root, "Panel", "panel.cfg"), [os.path.join(root, "Gauges")])
@@ -70,3 +84,17 @@ def test_same_files_same_archive(tmp):
     os.unlink(os.path.join(tmp, "monovue.gau"))
     third = subprocess.run([sys.executable, script, tmp], capture_output=True, text=True)
     assert third.returncode == 1 and "monovue.gau not built" in third.stderr
+
+
+def test_example_panel_background_is_what_its_generator_draws(tmp):
+    """docs/panel/panel.bmp is tracked and make never rewrites it: after a
+    change to its generator, `make example-panel` draws it again, and this
+    test says when that was forgotten."""
+    from support import BUILD
+    generator = os.path.join(BUILD, "native", "generators", "bmpgen_panel")
+    if not os.path.exists(generator):
+        pytest.skip("the native build has no bmpgen_panel")
+    subprocess.run([generator, tmp], check=True, stdout=subprocess.DEVNULL)
+    with open(os.path.join(tmp, "panel", "panel.bmp"), "rb") as a, \
+            open(os.path.join(ROOT, "docs", "panel", "panel.bmp"), "rb") as b:
+        assert a.read() == b.read(), "docs/panel/panel.bmp is stale: run make example-panel"

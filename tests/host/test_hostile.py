@@ -44,6 +44,13 @@ CASES = {
     "nan_can_be_expected": (["run", "{q}", "{s}"], "set 620 nan\nexpect var 620 nan\nexpect var 621 0\n", 0, None),
     "nan_is_not_a_number": (["run", "{q}", "{s}"], "set 620 1\nexpect var 620 nan\n", 5,
                             "expected var 620 = NaN, it is 1"),
+    "unclosed_quote": (["run", "{q}", "{s}"], 'frame\nrender "x.png\n', 6, "s.txt:2: a quote is not closed"),
+    "empty_render_path": (["run", "{q}", "{s}"], 'render ""\n', 6, "s.txt:1: render FILE.png: the file name is empty"),
+    "value_overflow_is_not_inf": (["run", "{q}", "{s}"], "set 620 1e999\n", 6,
+                                  "s.txt:1: set VAR VALUE: VALUE: '1e999' is not a number"),
+    "option_of_another_command": (["render", "{q}", "--gauges", "{tmp}", "-o", "{tmp}/x.png"], None, 1,
+                                  "render does not take --gauges"),
+    "pattern_matches_nothing": (["inspect", "{tmp}/*.gau"], None, 6, "no file matches {tmp}/*.gau"),
     "thread_fault_is_not_resumed": (["render", BROKEN + "/thread_fault.gau", "-o", "{tmp}/x.png"], None, 3,
                                     "of the module's process (not the host's own) faulted"),
 }

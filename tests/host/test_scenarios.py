@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from support import DIST, SCENARIOS, batch, host, module, read_png
+from support import DIST, ROOT, SCENARIOS, batch, host, module, read_png
 
 
 SCENARIO_FILES = sorted(f for f in os.listdir(SCENARIOS) if f.endswith(".txt"))
@@ -45,6 +45,46 @@ def test_failures_name_their_line(tmp):
         jobs.append(["run", path, os.path.join(d, "fail.txt")])
     for (text, code, wants), (rc, out, err) in zip(FAILING, batch(jobs)):
         assert rc == code and all(w in err for w in wants), "%r: exit %s, %s" % (text, rc, err)
+
+
+# How Windows editors save a text file: name: bytes of the text.
+ENCODINGS = {
+    "utf8": lambda t: t.encode("utf-8"),
+    "utf8_bom": lambda t: b"\xef\xbb\xbf" + t.encode("utf-8"),
+    "utf8_bom_crlf": lambda t: b"\xef\xbb\xbf" + t.replace("\n", "\r\n").encode("utf-8"),
+    "utf16le_bom": lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
+    "utf16le_bom_crlf": lambda t: b"\xff\xfe" + t.replace("\n", "\r\n").encode("utf-16-le"),
+    "utf16be_bom": lambda t: b"\xfe\xff" + t.encode("utf-16-be"),
+    "crlf": lambda t: t.replace("\n", "\r\n").encode("utf-8"),
+}
+# The first action on the first line (after the byte-order mark), a comment
+# outside the ASCII range, and a render to a quoted path relative to the
+# scenario's own folder with a space and non-ASCII characters in it.
+PICTURE = os.path.join("out dir", "bild ü✈ 1.png")
+EDITED = ('set 620 1   # Schalter für STAB ✈\nexpect var 620 1\nset 128 "16384"\nframe\n'
+          'render "out dir/bild ü✈ 1.png"  # "quoted"\nrender "a#b.png"\n')
+
+
+def test_files_as_windows_editors_save_them(tmp):
+    """Each scenario saved in each form, run from a batch list saved as
+    UTF-16 with CRLF line ends (as Notepad saves one); relative render paths
+    land beside the scenario, not in the current folder."""
+    q = module("quadrel")
+    jobs = []
+    for name, encode in ENCODINGS.items():
+        os.makedirs(os.path.join(tmp, name, "out dir"))
+        open(os.path.join(tmp, name, "s.txt"), "wb").write(encode(EDITED))
+        jobs.append(["run", q, os.path.join(tmp, name, "s.txt")])
+    results = batch(jobs, encode=ENCODINGS["utf16le_bom_crlf"])
+    for name, (rc, out, err) in zip(ENCODINGS, results):
+        assert rc == 0, "%s: exit %s\n%s%s" % (name, rc, out[-1500:], err)
+        picture = os.path.join(tmp, name, PICTURE)
+        assert "    wrote %s\n" % os.path.join(tmp, name, "out dir/bild ü✈ 1.png") in out, out
+        assert "  5 render \"out dir/bild ü✈ 1.png\"\n" in out, "the line as echoed: " + out
+        w, h, px = read_png(picture)
+        assert (w, h) == (135, 100) and px[15, 5] == (210, 210, 210), "%s: lever 1 is not at full" % name
+        assert os.path.exists(os.path.join(tmp, name, "a#b.png")), name
+    assert not os.path.exists(os.path.join(ROOT, "out dir")) and not os.path.exists(os.path.join(ROOT, "a#b.png"))
 
 
 def test_scale(tmp):

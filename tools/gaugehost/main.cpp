@@ -1,19 +1,12 @@
-// gaugehost: a headless panel host for gauge modules.
-//
-//   gaugehost inspect MODULE.gau [--json] [--no-run]
-//   gaugehost render MODULE.gau [--set VAR=VALUE ...] [--frames N] [--scale K] [--log] -o OUT.png
-//   gaugehost run MODULE.gau SCENARIO [--scale K]
-//   gaugehost check MODULE.gau... [--level 1..5] [--only CHECK,...] [--seed N] [--json] [--junit FILE.xml]
-//   gaugehost batch LIST
-//   gaugehost session   (the worker behind serve, see docs/worker-protocol.md)
+// gaugehost: a headless panel host for gauge modules. Its commands and
+// options are the tables of cli.cpp (`gaugehost --help` prints them).
 //
 // The process started by the user is the supervisor; the module runs in a
 // worker (the same program with --worker), see supervisor.h. Exit statuses
-// are listed in cli.h.
+// are listed in hostcore/errors.h.
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "check.h"
@@ -53,6 +46,10 @@ int render(const Options& o, HostedModule& hm) {
 // One command in the worker: load the module, do what was asked. Returns
 // the exit status; what went wrong is on standard error.
 int runCommand(const Options& o) {
+    if (o.help) {
+        std::fputs(usageText(o.helpTopic).c_str(), stdout);
+        return kExitOk;
+    }
     if (o.command == "check") return runCheckJob(o);
     try {
         setCallTimeout(o.timeout);
@@ -72,15 +69,27 @@ int runCommand(const Options& o) {
     }
 }
 
+// The batch list's command lines: a text file as an editor saves it (see
+// readTextFile), one command line a line; blank lines are passed over.
 std::vector<std::string> readList(const std::string& path) {
-    std::ifstream in(widen(path).c_str());
-    if (!in) throw InputError("cannot read the batch list " + path);
+    const std::string text = readTextFile(path, "batch list");
     std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) {
+    for (size_t p = 0; p < text.size();) {
+        size_t end = text.find('\n', p);
+        if (end == std::string::npos) end = text.size();
+        std::string l = text.substr(p, end - p);
         if (!l.empty() && l.back() == '\r') l.pop_back();
         if (l.find_first_not_of(" \t") != std::string::npos) lines.push_back(l);
+        p = end + 1;
     }
     return lines;
+}
+
+// The options of a command line as a job of a batch runs them.
+Options jobOptions(const std::string& line) {
+    Options o = parseOptions(splitCommandLine(line));
+    if (!o.help) expandModules(o);
+    return o;
 }
 
 // The jobs of a batch from `o.from` on, in this worker. A job that faulted
@@ -97,15 +106,25 @@ int runBatch(const Options& o) {
         std::fflush(stderr);
         int code;
         try {
-            code = runCommand(parseOptions(splitCommandLine(lines[i])));
+            code = runCommand(jobOptions(lines[i]));
         } catch (const UsageError& e) {
             std::fprintf(stderr, "gaugehost: %s\n", e.what());
             code = kExitUsage;
+        } catch (const InputError& e) {
+            code = reportFailure(kExitInput, e.what());
         }
         jobEnds(i, code);
         if (moduleFaulted()) break;
     }
     return kExitOk;
+}
+
+// serve and render --panel run elsewhere for now (the ./gaugehost launcher
+// hands them to the panel tools).
+void refuseElsewhere(const Options& o) {
+    if (o.commandBit == kServe || o.commandBit == kRenderPanel)
+        throw UsageError(std::string(o.commandBit == kServe ? "serve" : "render --panel") +
+                         " is not in this program yet: the ./gaugehost launcher runs it");
 }
 
 }  // namespace
@@ -117,20 +136,31 @@ int wmain() {
     Options o;
     try {
         o = parseOptions(commandLineArguments());
+        if (o.help) {
+            std::fputs(usageText(o.helpTopic).c_str(), stdout);
+            quit(kExitOk);
+        }
+        refuseElsewhere(o);
+        expandModules(o);
         if (o.command == "batch" && o.worker.empty()) {
-            const int jobs = int(readList(o.list).size());
+            // Each line carries its own --timeout: the worker's watchdog
+            // allows the longest.
+            const std::vector<std::string> lines = readList(o.list);
             unsigned timeout = o.timeout;
-            for (const std::string& l : readList(o.list)) {
+            for (const std::string& l : lines) {
                 try {
                     timeout = std::max(timeout, parseOptions(splitCommandLine(l)).timeout);
                 } catch (const UsageError&) {
                 }
             }
-            quit(superviseBatch(o.list, jobs, timeout));
+            quit(superviseBatch(o.list, int(lines.size()), timeout));
         }
     } catch (const UsageError& e) {
-        if (e.what()[0]) std::fprintf(stderr, "gaugehost: %s\n", e.what());
-        std::fputs(usageText(), stderr);
+        // Without arguments, the usage; after a mistake, where to find it.
+        if (e.what()[0])
+            std::fprintf(stderr, "gaugehost: %s\n(gaugehost --help lists the commands and options)\n", e.what());
+        else
+            std::fputs(usageText().c_str(), stderr);
         quit(kExitUsage);
     } catch (const InputError& e) {
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());

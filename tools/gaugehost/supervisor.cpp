@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "hostcore/errors.h"
 #include "hostcore/text.h"
 #include "hostcore/worker_link.h"
@@ -112,7 +113,19 @@ HANDLE createShared() {
     }
 }
 
+// The rank of an exit status in kGravity, higher for graver; a status
+// outside it (none is) counts as graver than all.
+int gravity(int status) {
+    const int n = int(sizeof kGravity / sizeof kGravity[0]);
+    for (int i = 0; i < n; ++i)
+        if (kGravity[i] == status) return n - i;
+    return n + 1;
+}
+
+int graver(int a, int b) { return gravity(b) > gravity(a) ? b : a; }
+
 void resetShared(int from) {
+    gShared->jobStatuses = 0;
     gShared->reported = 0;
     gShared->finished = 0;
     gShared->exitCode = 0;
@@ -136,7 +149,7 @@ void jobEnds(int index, int code) {
     std::fflush(stdout);
     say(stderr, end);
     say(stdout, end);
-    jobEnded(index);
+    jobEnded(index, code);
 }
 
 int superviseWorker(unsigned timeout) {
@@ -167,12 +180,15 @@ int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, cons
     // The worker runs the list itself; each line carries its own options.
     const std::wstring command = L"\"" + selfPath() + L"\" batch \"" + widen(listFile) + L"\"";
     int from = 0;
-    bool troubled = false;   // a worker died between jobs
+    int worst = kExitOk;
     while (from < jobs) {
         resetShared(from);
         Worker w;
         bool hung = false;
-        if (!runWorker(map, command, L" --from " + std::to_wstring(from), (timeout + 5) * 1000, w, hung)) return 3;
+        if (!runWorker(map, command, L" --from " + std::to_wstring(from), (timeout + 5) * 1000, w, hung))
+            return kExitFault;
+        for (int c = 0; c < 32; ++c)
+            if (gShared->jobStatuses & LONG(1u << c)) worst = graver(worst, c == 31 ? 255 : c);
         const int running = gShared->job;
         if (running >= 0 && gShared->jobsDone <= running) {
             // The worker ended inside a job: that job ends here, with the
@@ -181,21 +197,22 @@ int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, cons
             std::fflush(stdout);
             say(stderr, jobEndMarker(running, code));
             say(stdout, jobEndMarker(running, code));
+            worst = graver(worst, code);
             from = running + 1;
         } else if (gShared->jobsDone > from) {
             // A worker that ends between jobs asks for a fresh one.
             from = gShared->jobsDone;
             if (!(gShared->finished && gShared->exitCode == w.status)) {
                 outcome(w, hung, timeout);
-                troubled = true;
+                worst = graver(worst, kExitFault);
             }
         } else {
             // It could not start a single job: the batch itself is broken.
             const int code = outcome(w, hung, timeout);
-            return code ? code : 3;
+            return graver(worst, code ? code : kExitFault);
         }
     }
-    return troubled ? 3 : 0;
+    return worst;
 }
 
 // ---- worker processes --------------------------------------------------------------------

@@ -6,7 +6,8 @@
 //
 // A batch (gaugehost batch LIST) runs many commands in one worker, one after
 // the other, and starts a fresh worker only after one that faulted or died.
-// Each job's output is framed by marker lines on both streams:
+// Each job's output is framed by marker lines on both streams (and the
+// batch exits with the gravest of the jobs' statuses):
 //   @@gaugehost job N begin: COMMAND LINE
 //   @@gaugehost job N end: exit C
 #pragma once
@@ -41,9 +42,10 @@ struct BatchCapture {
 };
 
 // In the supervisor: runs `jobs` command lines (the LIST file's lines) in
-// as few workers as the jobs allow. Returns 0 when every job ran (whatever
-// its own exit status), or the status of a failure of the batch itself.
-// Output goes to the supervisor's own streams, or to `capture`.
+// as few workers as the jobs allow. Returns the gravest of the jobs' exit
+// statuses and of the batch's own failures (a worker that died between
+// jobs is 3), gravest first: 3, 4, 2, 6, 1, 5, 0. Output goes to the
+// supervisor's own streams, or to `capture`.
 int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, const BatchCapture* capture = nullptr);
 
 // The marker lines (also used by the worker).

@@ -9,7 +9,7 @@
 #include "hostcore/files.h"
 #include "hostcore/text.h"
 #include "hostcore/wave_file.h"
-#include "numbers_standin.h"
+#include "../numbers.h"
 #include "variables.h"
 
 namespace gaugehost {
