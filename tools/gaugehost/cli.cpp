@@ -12,7 +12,7 @@ namespace {
 constexpr int64_t kU32 = 0xFFFFFFFFll;
 constexpr unsigned kModuleCommands = kInspect | kRender | kRenderPanel | kRun | kCheck | kServe;
 constexpr unsigned kPanel = kRenderPanel | kServe;
-constexpr unsigned kWorkers = kInspect | kRender | kRun | kCheck | kBatch | kSession;
+constexpr unsigned kWorkers = kInspect | kRender | kRenderPanel | kRun | kCheck | kBatch | kSession;
 
 // The first spelling of an option, as messages name it.
 std::string nameOf(const OptionRow& r) {

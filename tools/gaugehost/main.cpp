@@ -16,6 +16,7 @@
 #include "hostcore/files.h"
 #include "report.h"
 #include "scenario.h"
+#include "serve/render_panel.h"
 #include "serve/worker.h"
 #include "supervisor.h"
 
@@ -52,6 +53,7 @@ int runCommand(const Options& o) {
     }
     if (o.command == "check") return runCheckJob(o);
     try {
+        if (o.commandBit == kRenderPanel) return renderPanel(o);
         setCallTimeout(o.timeout);
         HostedModule hm(o.module, {.runEntryPoint = true, .scale = o.scale, .log = o.log || o.command == "run"});
         if (o.command == "inspect") {
@@ -119,12 +121,11 @@ int runBatch(const Options& o) {
     return kExitOk;
 }
 
-// serve and render --panel run elsewhere for now (the ./gaugehost launcher
-// hands them to the panel tools).
+// serve runs elsewhere for now (the ./gaugehost launcher hands it to the
+// panel tools).
 void refuseElsewhere(const Options& o) {
-    if (o.commandBit == kServe || o.commandBit == kRenderPanel)
-        throw UsageError(std::string(o.commandBit == kServe ? "serve" : "render --panel") +
-                         " is not in this program yet: the ./gaugehost launcher runs it");
+    if (o.commandBit == kServe)
+        throw UsageError("serve is not in this program yet: the ./gaugehost launcher runs it");
 }
 
 }  // namespace
