@@ -5,6 +5,7 @@ import http.client
 import json
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import threading
@@ -79,8 +80,10 @@ class Served:
         return next(m for m in self.state()["modules"] if m["name"] == name)
 
     def stop(self):
+        """Ends it as Ctrl-C does (its workers end and its files go), or
+        kills it when it does not end."""
         if self.proc.poll() is None:
-            self.proc.terminate()
+            self.proc.send_signal(signal.SIGINT)
             try:
                 self.proc.wait(30)
             except subprocess.TimeoutExpired:

@@ -17,6 +17,7 @@
 #include "report.h"
 #include "scenario.h"
 #include "serve/render_panel.h"
+#include "serve/serve.h"
 #include "serve/worker.h"
 #include "supervisor.h"
 
@@ -121,13 +122,6 @@ int runBatch(const Options& o) {
     return kExitOk;
 }
 
-// serve runs elsewhere for now (the ./gaugehost launcher hands it to the
-// panel tools).
-void refuseElsewhere(const Options& o) {
-    if (o.commandBit == kServe)
-        throw UsageError("serve is not in this program yet: the ./gaugehost launcher runs it");
-}
-
 }  // namespace
 
 int wmain() {
@@ -141,8 +135,10 @@ int wmain() {
             std::fputs(usageText(o.helpTopic).c_str(), stdout);
             quit(kExitOk);
         }
-        refuseElsewhere(o);
         expandModules(o);
+        // serve runs no module code itself: it is the supervisor of a
+        // worker per module.
+        if (o.commandBit == kServe) quit(runServe(o));
         if (o.command == "batch" && o.worker.empty()) {
             // Each line carries its own --timeout: the worker's watchdog
             // allows the longest.

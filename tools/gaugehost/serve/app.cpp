@@ -194,6 +194,10 @@ struct PanelApp::Module {
 
 PanelApp::PanelApp(PanelView panel, ServeSettings settings) : panel_(std::move(panel)), settings_(std::move(settings)) {
     for (const PlacedGauge& g : panel_.gauges) {
+        if (g.path.empty()) {
+            placed_.emplace_back(&g, nullptr);   // a placeholder: its module is missing
+            continue;
+        }
         auto it = std::find_if(modules_.begin(), modules_.end(), [&](const auto& m) { return m->path == g.path; });
         if (it == modules_.end()) {
             auto m = std::make_unique<Module>();
@@ -602,6 +606,13 @@ json PanelApp::placements() const {
     int x = 0;
     for (const auto& [g, m] : placed_) {
         int w = 0, h = 0, gx = g->x, gy = g->y;
+        if (!m) {
+            g->placeholderSize(w, h);
+            out.push_back({{"id", g->key}, {"module", nullptr}, {"name", g->module + "!" + g->gauge}, {"x", gx},
+                           {"y", gy}, {"w", w}, {"h", h}, {"line", g->where}, {"window", g->window},
+                           {"problem", g->problem}});
+            continue;
+        }
         if (!panel_.path.empty()) {
             if (m->gauge.known) g->sizeFor(m->gauge.width, m->gauge.height, w, h);
             else {
@@ -724,6 +735,7 @@ PanelApp::Module& PanelApp::placedModule(const json& gauge, const PlacedGauge** 
     if (!gauge.is_string()) throw BadRequest(400, "\"gauge\" must be a gauge's id, such as \"gauge00\"");
     for (const auto& [g, m] : placed_)
         if (g->key == gauge.get<std::string>()) {
+            if (!m) throw BadRequest(409, g->key + " is a placeholder: " + g->problem);
             *placed = g;
             return *m;
         }
@@ -781,9 +793,13 @@ std::string PanelApp::picture(const std::string* gauge, const std::string* modul
     const Module* found = nullptr;
     std::string name;
     if (gauge) {
+        bool placed = false;
         for (const auto& [g, m] : placed_)
-            if (g->key == *gauge) found = m, name = g->key;
-        if (!found) throw BadRequest(400, "no gauge " + shown(*gauge) + " on this panel");
+            if (g->key == *gauge) {
+                if (!m) throw BadRequest(409, g->key + " has no picture: " + g->problem);
+                found = m, name = g->key, placed = true;
+            }
+        if (!placed) throw BadRequest(400, "no gauge " + shown(*gauge) + " on this panel");
     } else if (module) {
         for (const auto& m : modules_)
             if (m->id == *module) found = m.get(), name = m->id;
@@ -813,5 +829,9 @@ std::string PanelApp::sound(const std::string& id) {
         }
     throw BadRequest(404, "no sound " + shown(id) + " (only the last " + std::to_string(kSoundsKept) + " are kept)");
 }
+
+size_t PanelApp::gaugeCount() const { return placed_.size(); }
+
+std::string PanelApp::source() const { return panel_.path.empty() ? "the modules given" : panel_.path; }
 
 }  // namespace gaugehost

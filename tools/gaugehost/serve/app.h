@@ -59,6 +59,10 @@ public:
     PanelApp(const PanelApp&) = delete;
     PanelApp& operator=(const PanelApp&) = delete;
 
+    size_t gaugeCount() const;
+    // The panel file, or "the modules given".
+    std::string source() const;
+
     // Starts loading every module and watching their files.
     void start();
     // Ends every worker and thread and removes the copies. Idempotent.

@@ -221,6 +221,23 @@ PanelView modulesView(const std::vector<std::string>& paths) {
 }
 
 Defaults defaultFolders() {
+    auto at = [](const std::string& folder) -> std::optional<Defaults> {
+        if (isFolder(folder + "\\dist") && isFile(folder + "\\docs\\panel\\panel.cfg"))
+            return Defaults{folder + "\\dist", folder + "\\docs\\panel\\panel.cfg"};
+        if (isFolder(folder + "\\Gauges") && isFile(folder + "\\Panel\\panel.cfg"))
+            return Defaults{folder + "\\Gauges", folder + "\\Panel\\panel.cfg"};
+        return std::nullopt;
+    };
+    // Shown relative to the current folder when they lie in it.
+    wchar_t current[MAX_PATH * 4] = {};
+    GetCurrentDirectoryW(MAX_PATH * 4 - 1, current);
+    const std::string here = narrow(current);
+    auto relative = [&](Defaults d) {
+        for (std::string* p : {&d.gauges, &d.panel})
+            if (p->size() > here.size() && lower(p->substr(0, here.size())) == lower(here) && (*p)[here.size()] == '\\')
+                *p = p->substr(here.size() + 1);
+        return d;
+    };
     wchar_t self[MAX_PATH * 4] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH * 4 - 1);
     std::string folder = narrow(self);
@@ -228,11 +245,9 @@ Defaults defaultFolders() {
         const size_t slash = folder.find_last_of("/\\");
         if (slash == std::string::npos) break;
         folder.resize(slash);
-        if (isFolder(folder + "\\dist") && isFile(folder + "\\docs\\panel\\panel.cfg"))
-            return {folder + "\\dist", folder + "\\docs\\panel\\panel.cfg"};
-        if (isFolder(folder + "\\Gauges") && isFile(folder + "\\Panel\\panel.cfg"))
-            return {folder + "\\Gauges", folder + "\\Panel\\panel.cfg"};
+        if (const std::optional<Defaults> d = at(folder)) return relative(*d);
     }
+    if (const std::optional<Defaults> d = at(here)) return relative(*d);
     return {};
 }
 
