@@ -10,6 +10,10 @@ HostedModule::HostedModule(const std::string& path, const Options& options) : op
     installGuards(nullptr, 0);
     image_ = std::make_unique<ModuleImage>(path, options.runEntryPoint);
     installGuards(image_.get(), 0);
+    if (!options.readRecords) {
+        gauge_.path = path;
+        return;
+    }
     gauge_ = readGauge(*image_, path);
     readElements(*image_, gauge_);
 }
@@ -23,6 +27,7 @@ HostedModule::~HostedModule() {
 GaugeHost& HostedModule::host() {
     if (host_) return *host_;
     if (!options_.runEntryPoint) throw HostFault("a module that is only mapped cannot be hosted");
+    if (!options_.readRecords) throw HostFault("a module whose records were not read cannot be hosted");
     if (SimulatorStandIn::wanted(gauge_)) standIn_ = SimulatorStandIn::shared(options_.log);
     host_ = std::make_unique<GaugeHost>(*image_, gauge_, options_.scale, options_.log);
     if (standIn_) {

@@ -25,6 +25,8 @@ class HostedModule {
 public:
     struct Options {
         bool runEntryPoint = true;   // false: only mapped; no code of it runs, and it cannot be hosted
+        bool readRecords = true;     // false: the gauge's records are not read (gauge() names only the
+                                     // path), for a look at the file alone; it cannot be hosted
         int scale = 1;               // the host's drawing scale
         bool log = false;            // every service call and effect printed (or handed to the host's logSink)
     };

@@ -53,47 +53,43 @@ ModuleImage::ModuleImage(const std::string& path, bool runEntryPoint) : path_(pa
                         ", a module of the same name, instead of this file");
     }
     base_ = uint32_t(reinterpret_cast<uintptr_t>(handle_));
-    mapSections();
-    loadResources();
+    try {
+        mapSections(runEntryPoint ? PeLayout::BoundImage : PeLayout::Image);
+        loadResources();
+    } catch (...) {
+        // No destructor runs for an object never made: the module goes here.
+        unload();
+        throw;
+    }
 }
 
-ModuleImage::~ModuleImage() {
+ModuleImage::~ModuleImage() { unload(); }
+
+void ModuleImage::unload() {
     if (!handle_) return;
     watchBegin("unloading " + path_ + " (its entry point)");
     FreeLibrary(handle_);
     watchEnd();
+    handle_ = nullptr;
 }
 
-const IMAGE_NT_HEADERS32& ModuleImage::ntHeaders() const {
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(handle_);
-    return *reinterpret_cast<const IMAGE_NT_HEADERS32*>(reinterpret_cast<const uint8_t*>(handle_) + dos->e_lfanew);
-}
-
-void ModuleImage::mapSections() {
-    // The loader accepted the headers, but read them with the same care as
-    // everything else: the first page is always mapped.
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(handle_);
-    if (uint32_t(dos->e_lfanew) > 0x1000 - sizeof(IMAGE_NT_HEADERS32)) throw ModuleError("PE header lies beyond the first page");
-    const IMAGE_NT_HEADERS32& nt = ntHeaders();
-    if (nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) throw ModuleError("not a 32-bit module");
-    size_ = nt.OptionalHeader.SizeOfImage;
-    const uint32_t align = std::max<uint32_t>(nt.OptionalHeader.SectionAlignment, 0x1000);
+void ModuleImage::mapSections(PeLayout layout) {
+    // The headers, read with the same care as everything else: only the
+    // first page is sure to be mapped.
+    const PeReader headers(reinterpret_cast<const uint8_t*>(handle_), 0x1000, layout);
+    const PeHeaders& h = headers.headers();
+    if (!headers.pe32()) throw ModuleError("not a 32-bit module");
+    size_ = h.imageSize;
+    const uint32_t align = std::max<uint32_t>(h.sectionAlignment, 0x1000);
     auto roundUp = [&](uint32_t v) { return uint32_t((uint64_t(v) + align - 1) / align * align); };
 
     std::vector<Range> wanted;
-    wanted.push_back({0, std::min(size_, roundUp(nt.OptionalHeader.SizeOfHeaders)), false, false});
-    const uint32_t count = nt.FileHeader.NumberOfSections;
-    const auto* first = reinterpret_cast<const uint8_t*>(&nt.OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
-    if (uint32_t(first - reinterpret_cast<const uint8_t*>(handle_)) + count * sizeof(IMAGE_SECTION_HEADER) > 0x1000)
-        throw ModuleError("section table lies beyond the first page");
-    for (uint32_t i = 0; i < count; ++i) {
-        IMAGE_SECTION_HEADER s;
-        std::memcpy(&s, first + i * sizeof s, sizeof s);
-        const uint32_t vs = s.Misc.VirtualSize ? s.Misc.VirtualSize : s.SizeOfRawData;
-        if (vs == 0 || s.VirtualAddress >= size_) continue;
-        const uint32_t hi = uint32_t(std::min<uint64_t>(size_, uint64_t(s.VirtualAddress) + roundUp(vs)));
-        wanted.push_back({s.VirtualAddress, hi, (s.Characteristics & IMAGE_SCN_MEM_WRITE) != 0,
-                          (s.Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0});
+    wanted.push_back({0, std::min(size_, roundUp(h.headersSize)), false, false});
+    for (const PeSection& s : headers.sections()) {
+        const uint32_t vs = s.virtualSize ? s.virtualSize : s.rawSize;
+        if (vs == 0 || s.rva >= size_) continue;
+        const uint32_t hi = uint32_t(std::min<uint64_t>(size_, uint64_t(s.rva) + roundUp(vs)));
+        wanted.push_back({s.rva, hi, s.writable(), s.executable()});
     }
     // Keep only what the memory manager really has committed and readable.
     for (const Range& r : wanted) {
@@ -112,6 +108,8 @@ void ModuleImage::mapSections() {
             a = end;
         }
     }
+    pe_ = std::make_unique<PeReader>(reinterpret_cast<const uint8_t*>(handle_), size_, layout,
+                                     [this](uint32_t offset, uint32_t n) { return readable(base_ + offset, n); });
 }
 
 const ModuleImage::Range* ModuleImage::rangeOf(uint32_t a, uint32_t n) const {
@@ -165,60 +163,23 @@ std::string ModuleImage::text(uint32_t a, uint32_t max, const std::string& what)
     throw ModuleError(what + ": text at " + where(a) + " is not terminated within " + std::to_string(max) + " bytes");
 }
 
-IMAGE_DATA_DIRECTORY ModuleImage::dataDir(int index) const {
-    const IMAGE_NT_HEADERS32& nt = ntHeaders();
-    if (uint32_t(index) >= nt.OptionalHeader.NumberOfRvaAndSizes) return {0, 0};
-    return nt.OptionalHeader.DataDirectory[index];
-}
-
 uint32_t ModuleImage::exportAddress(const char* name) const {
-    const IMAGE_DATA_DIRECTORY dir = dataDir(IMAGE_DIRECTORY_ENTRY_EXPORT);
-    if (dir.VirtualAddress == 0) return 0;
-    const std::string w = "export directory";
-    const auto d = read<IMAGE_EXPORT_DIRECTORY>(base_ + dir.VirtualAddress, w);
-    if (d.NumberOfNames > 0x10000 || d.NumberOfFunctions > 0x10000)
-        throw ModuleError(w + ": implausible number of exports");
-    for (uint32_t i = 0; i < d.NumberOfNames; ++i) {
-        const uint32_t nameRva = u32(base_ + d.AddressOfNames + 4 * i, w + " name table");
-        if (text(base_ + nameRva, 256, w + " name") != name) continue;
-        const auto ordinal = read<uint16_t>(base_ + d.AddressOfNameOrdinals + 2 * i, w + " ordinal table");
-        if (ordinal >= d.NumberOfFunctions) throw ModuleError(w + ": ordinal of " + name + " is out of range");
-        const uint32_t rva = u32(base_ + d.AddressOfFunctions + 4 * ordinal, w + " address table");
-        if (rva >= dir.VirtualAddress && rva < dir.VirtualAddress + dir.Size)
-            throw ModuleError(std::string(name) + " is a forwarded export");
-        return base_ + rva;
-    }
-    return 0;
+    const uint32_t rva = pe_->exportRva(name);
+    return rva ? base_ + rva : 0;
 }
 
 std::vector<std::string> ModuleImage::imports() const {
     std::vector<std::string> out;
-    const IMAGE_DATA_DIRECTORY dir = dataDir(IMAGE_DIRECTORY_ENTRY_IMPORT);
-    if (dir.VirtualAddress == 0) return out;
-    for (uint32_t i = 0; i < 256; ++i) {
-        const auto d = read<IMAGE_IMPORT_DESCRIPTOR>(base_ + dir.VirtualAddress + i * sizeof(IMAGE_IMPORT_DESCRIPTOR),
-                                                     "import directory");
-        if (d.Name == 0) return out;
-        out.push_back(text(base_ + d.Name, 256, "import directory name"));
-    }
-    throw ModuleError("import directory is not terminated");
+    for (const PeImportedDll& d : pe_->importedDlls()) out.push_back(d.name);
+    return out;
 }
 
 uint32_t ModuleImage::importSlot(const void* function) const {
-    const IMAGE_DATA_DIRECTORY dir = dataDir(IMAGE_DIRECTORY_ENTRY_IMPORT);
-    if (dir.VirtualAddress == 0 || function == nullptr) return 0;
+    if (function == nullptr) return 0;
     const uint32_t target = uint32_t(uintptr_t(function));
-    for (uint32_t d = base_ + dir.VirtualAddress; readable(d, sizeof(IMAGE_IMPORT_DESCRIPTOR));
-         d += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        const auto desc = read<IMAGE_IMPORT_DESCRIPTOR>(d, "import directory");
-        if (desc.Name == 0) break;
-        if (desc.FirstThunk == 0) continue;
-        for (uint32_t t = base_ + desc.FirstThunk; readable(t, 4); t += 4) {
-            const uint32_t v = u32(t, "import address table");
-            if (v == 0) break;
-            if (v == target) return t;
-        }
-    }
+    for (const PeImport& i : pe_->imports())
+        if (i.slot && readable(base_ + i.slot, 4) && u32(base_ + i.slot, "import address table") == target)
+            return base_ + i.slot;
     return 0;
 }
 
@@ -228,43 +189,13 @@ const Bitmap* ModuleImage::bitmap(uint32_t id) const {
 }
 
 void ModuleImage::loadResources() {
-    const IMAGE_DATA_DIRECTORY dir = dataDir(IMAGE_DIRECTORY_ENTRY_RESOURCE);
-    if (dir.VirtualAddress == 0) return;
-    const uint32_t root = base_ + dir.VirtualAddress;
-    const std::string w = "resource directory";
-    // Entries of one directory level: (name or id, offset) pairs.
-    auto entries = [&](uint32_t d) {
-        std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> out;
-        const auto level = read<IMAGE_RESOURCE_DIRECTORY>(d, w);
-        const uint32_t n = uint32_t(level.NumberOfNamedEntries) + level.NumberOfIdEntries;
-        if (n > 4096) throw ModuleError(w + " at " + where(d) + ": implausible entry count");
-        for (uint32_t i = 0; i < n; ++i)
-            out.push_back(read<IMAGE_RESOURCE_DIRECTORY_ENTRY>(
-                d + sizeof(IMAGE_RESOURCE_DIRECTORY) + i * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY), w));
-        return out;
-    };
-    for (const auto& type : entries(root)) {
-        if (type.Name != uint32_t(uintptr_t(RT_BITMAP)) || !type.DataIsDirectory) continue;
-        for (const auto& named : entries(root + type.OffsetToDirectory)) {
-            if (named.NameIsString) continue;                   // named bitmaps are not addressable by id
-            const uint32_t id = named.Id;
-            uint32_t leaf = named.OffsetToData;
-            if (named.DataIsDirectory) {                        // language level: take the first
-                const auto langs = entries(root + named.OffsetToDirectory);
-                if (langs.empty()) continue;
-                if (langs.front().DataIsDirectory) throw ModuleError(w + ": bitmap " + std::to_string(id) + " nests too deep");
-                leaf = langs.front().OffsetToData;
-            }
-            const auto data = read<IMAGE_RESOURCE_DATA_ENTRY>(root + leaf, w + " data entry");
-            Bitmap b;
-            b.id = id;
-            b.bytes = data.Size;
-            if (data.Size == 0 || !readable(base_ + data.OffsetToData, data.Size))
-                b.problem = "resource data lies outside the image";
-            else
-                decodeDib(reinterpret_cast<const uint8_t*>(uintptr_t(base_ + data.OffsetToData)), data.Size, b);
-            bitmaps_[id] = std::move(b);
-        }
+    for (const PeResource& r : pe_->resources(2 /* RT_BITMAP */)) {
+        Bitmap b;
+        b.id = r.id;
+        b.bytes = r.size;
+        if (r.size == 0 || !pe_->holds(r.rva, r.size)) b.problem = "resource data lies outside the image";
+        else decodeDib(pe_->bytesAt(r.rva, r.size, "bitmap resource"), r.size, b);
+        bitmaps_[r.id] = std::move(b);
     }
 }
 

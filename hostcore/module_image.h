@@ -2,8 +2,8 @@
 // simulator loads it, seen as bytes. Every read of a module record goes
 // through here and is checked against the sections of the loaded image, so a
 // malformed module ends in a ModuleError naming the record, never in a fault.
-// The PE structures come from <winnt.h>; the bitmap resources are decoded
-// here.
+// Its PE structures are read through the PE reader (pe_reader.h); its bitmap
+// resources are decoded here.
 #pragma once
 
 #include <windows.h>
@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dib.h"
 #include "errors.h"
+#include "pe_reader.h"
 #include "text.h"
 
 namespace gaugehost {
@@ -65,6 +67,9 @@ public:
     void requireWritable(uint32_t a, uint32_t n, const std::string& what) const;
     void requireCode(uint32_t a, const std::string& what) const;
 
+    // The image's PE structures (offsets are RVAs; the imports are bound
+    // when the entry point ran).
+    const PeReader& pe() const { return *pe_; }
     // Exported data symbol by name (0 when absent), from the export directory.
     uint32_t exportAddress(const char* name) const;
     std::vector<std::string> imports() const;   // imported DLL names
@@ -82,15 +87,15 @@ public:
 private:
     struct Range { uint32_t lo, hi; bool write, exec; };
     const Range* rangeOf(uint32_t a, uint32_t n) const;
-    const IMAGE_NT_HEADERS32& ntHeaders() const;
-    IMAGE_DATA_DIRECTORY dataDir(int index) const;
-    void mapSections();
+    void mapSections(PeLayout layout);
     void loadResources();
+    void unload();
 
     std::string path_;
     HMODULE handle_ = nullptr;
     uint32_t base_ = 0, size_ = 0;
     std::vector<Range> ranges_;
+    std::unique_ptr<PeReader> pe_;
     std::map<uint32_t, Bitmap> bitmaps_;
 };
 

@@ -6,12 +6,6 @@
 
 namespace gaugehost {
 
-std::string hex(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%X", v);
-    return b;
-}
-
 std::string windowsError(DWORD code) {
     wchar_t buf[256] = {};
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-namespace gaugehost {
+#include "hex.h"
 
-std::string hex(uint32_t v);
+namespace gaugehost {
 
 // Text of a Windows error code: "Windows error 2 (The system cannot find ...)".
 std::string windowsError(DWORD code);

@@ -27,6 +27,8 @@ have_pkg libgtest-dev || need_pkgs+=(libgtest-dev)
 have_pkg libbenchmark-dev || need_pkgs+=(libbenchmark-dev)
 have_pkg libstb-dev || need_pkgs+=(libstb-dev)
 have_pkg nlohmann-json3-dev || need_pkgs+=(nlohmann-json3-dev)
+# gaugehost serve's HTTP layer: Boost's header-only Beast and Asio
+have_pkg libboost-dev || need_pkgs+=(libboost-dev)
 have_cmd g++ || need_pkgs+=(g++)
 # the gaugehost tests: pytest and Pillow, run with /usr/bin/python3
 have_pkg python3-pytest || need_pkgs+=(python3-pytest)

@@ -1,32 +1,34 @@
 """Byte-mutated copies of the shipped modules, the same for the same seed:
 the host tests feed them to inspect, render and check."""
+import json
 import os
 import random
 import struct
 
 import pytest
 
-from support import DIST, built
+from support import DIST, batch, built
 
 MODULES = ("quadrel", "lumivane", "monovue", "wheelgard")
+_sections = {}
 
 
-def pe_sections(data):
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    n = struct.unpack_from("<H", data, pe + 6)[0]
-    opt = struct.unpack_from("<H", data, pe + 20)[0]
-    out = []
-    for i in range(n):
-        s = pe + 24 + opt + 40 * i
-        name = data[s:s + 8].rstrip(b"\0").decode("latin-1")
-        vsize, va, rsize, rptr = struct.unpack_from("<IIII", data, s + 8)
-        out.append((name, va, rptr, rsize))
-    return out
+def module_sections(mods):
+    """{module: [(name, rva, file offset, raw size)]}: each built module's
+    sections as the host reads them (inspect --json), once per module and in
+    one batch."""
+    missing = [m for m in mods if m not in _sections]
+    if missing:
+        jobs = [["inspect", os.path.join(DIST, m + ".gau"), "--json", "--no-run"] for m in missing]
+        for m, (rc, out, err) in zip(missing, batch(jobs)):
+            assert rc == 0, "inspect %s: exit %s: %s" % (m, rc, err)
+            _sections[m] = [(s["name"], s["rva"], s["fileOffset"], s["rawSize"]) for s in json.loads(out)["sections"]]
+    return {m: _sections[m] for m in mods}
 
 
-def mutate(data, rng):
+def mutate(data, sections, rng):
     b = bytearray(data)
-    secs = [s for s in pe_sections(data) if s[3] > 0]
+    secs = [s for s in sections if s[3] > 0]
     kind = rng.randrange(4)
     for _ in range(rng.randint(1, 4)):
         if kind == 0:      # any byte of the file
@@ -58,11 +60,12 @@ def write_mutants(folder, seed, count):
     rng = random.Random(seed)
     os.makedirs(folder, exist_ok=True)
     originals = {m: open(os.path.join(DIST, m + ".gau"), "rb").read() for m in mods}
+    sections = module_sections(mods)
     paths = []
     for i in range(count):
         name = mods[i % len(mods)]
         p = os.path.join(folder, "%s-%03d.gau" % (name, i))
         with open(p, "wb") as f:
-            f.write(mutate(originals[name], rng))
+            f.write(mutate(originals[name], sections[name], rng))
         paths.append(p)
     return paths

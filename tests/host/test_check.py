@@ -12,7 +12,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from mutants import write_mutants
-from support import BROKEN, DIST, built, check_jobs, host
+from support import BROKEN, DIST, ROOT, built, check_jobs, host
 
 LEVEL_3 = ["file", "exports", "imports", "records", "bitmaps", "entry-point", "lifecycle", "stack-balance",
            "callee-saved", "services", "registrations", "hostile-values", "random-values", "mouse", "install-kill",
@@ -167,6 +167,58 @@ def test_mistakes_in_the_command(tmp):
     assert rc == 1 and "unknown check frobnicate" in err, (rc, err)
     rc, _, err = host("check", os.path.join(tmp, "absent.gau"))
     assert rc == 6 and "cannot open" in err, (rc, err)
+
+
+# The levels of the checks, and the budgets that grow with the level.
+LEVELS = [1] * 5 + [2] * 6 + [3] * 6
+GROWING = {
+    "random-values": {"3": "100 rounds", "4": "1000 rounds", "5": "5000 rounds, at least 60 s"},
+    "install-kill": {"3": "200 install/kill cycles", "4": "1000 install/kill cycles",
+                     "5": "5000 install/kill cycles, at least 60 s"},
+    "load-unload": {"3": "200 load/unload cycles", "4": "1000 load/unload cycles",
+                    "5": "5000 load/unload cycles, at least 60 s"},
+    "frame-cost": {"3": "up to 200 frames or 2 s", "4": "up to 1000 frames or 10 s",
+                   "5": "up to 5000 frames or 30 s, at least 30 s"},
+}
+
+
+def readme_checks():
+    """(name, level, proves) of each row of the README's table of checks."""
+    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    table = text[text.index("| Check | Level | Proves |"):]
+    rows = []
+    for line in table.splitlines()[2:]:
+        if not line.startswith("|"):
+            break
+        name, level, proves = [c.strip() for c in line.strip("|").split("|")]
+        rows.append((name.strip("`"), int(level), proves.replace("`", "")))
+    return rows
+
+
+def test_the_listing_describes_every_check():
+    # Each check describes itself: name, level, what it proves, its budget
+    # at each level it runs at; the README's table is the listing.
+    rc, out, err = host("check", "--list", "--json")
+    assert rc == 0, (rc, err)
+    checks = json.loads(out)["checks"]
+    assert [(c["name"], c["level"]) for c in checks] == list(zip(LEVEL_3, LEVELS))
+    for c in checks:
+        assert c["proves"] and "\n" not in c["proves"], c
+        assert sorted(c["budget"]) == [str(l) for l in range(c["level"], 6)] and all(c["budget"].values()), c
+    assert {c["name"]: c["budget"] for c in checks if c["name"] in GROWING} == GROWING
+    assert {c["budget"]["1"] for c in checks if c["name"] in ("records", "bitmaps")} == {"one load, mapped only"}
+    assert readme_checks() == [(c["name"], c["level"], c["proves"]) for c in checks]
+    # As text: a line per check with its level, what it proves and its
+    # budget after it, the levels that spend the same together.
+    rc, text, err = host("check", "--list")
+    assert rc == 0, (rc, err)
+    heads = [l.split() for l in text.splitlines() if not l.startswith(" ")]
+    assert heads == [[n, "level", str(l)] for n, l in zip(LEVEL_3, LEVELS)], text
+    assert "    budget: level 1: one load, mapped only; levels 2 to 5: one load, its entry point run\n" in text
+    assert "    budget: level 3: 100 rounds; level 4: 1000 rounds; level 5: 5000 rounds, at least 60 s\n" in text
+    assert text.count("    budget: ") == len(LEVEL_3)
+    rc, _, err = host("check", "--list", os.path.join(BROKEN, "control.gau"))
+    assert rc == 1 and "check --list takes no module" in err, (rc, err)
 
 
 CHECK_MUTANTS = int(os.environ.get("GAUGEHOST_CHECK_MUTANTS", "4"))

@@ -1,7 +1,10 @@
 """inspect: the records of every module as the host reads them."""
+import os
+import struct
+
 import pytest
 
-from support import module
+from support import batch, inspect_json, module
 
 EXPECT = {
     # module: (version, elements, mouse entry depths, module vars, bitmap ids with depth)
@@ -52,3 +55,44 @@ def test_wheelgard_start_events(inspections):
     d = inspections["wheelgard"][0]
     assert d["startKeyEvents"] and all(k[0] in (66298, 66299) for k in d["startKeyEvents"]), \
         "start action sends selector events: %r" % d["startKeyEvents"]
+
+
+def test_sections(inspections):
+    # The section table as the host reads it: in the order of their
+    # addresses, those with data in the file laid end to end up to its end;
+    # the code executable, the data writable.
+    for name, (d, _, err) in inspections.items():
+        secs = d["sections"]
+        assert [s["name"] for s in secs][:2] == [".text", ".data"], (name, secs)
+        assert all(a["rva"] < b["rva"] for a, b in zip(secs, secs[1:])), (name, secs)
+        held = [s for s in secs if s["rawSize"]]
+        assert all(a["fileOffset"] + a["rawSize"] == b["fileOffset"] for a, b in zip(held, held[1:])), (name, secs)
+        assert held[-1]["fileOffset"] + held[-1]["rawSize"] == os.path.getsize(module(name)), (name, secs)
+        assert [(s["executable"], s["writable"]) for s in secs[:2]] == [(True, False), (False, True)], (name, secs)
+        assert all(s["executable"] == bool(s["characteristics"] & 0x20000000) and
+                   s["writable"] == bool(s["characteristics"] & 0x80000000) for s in secs), (name, secs)
+
+
+def test_a_refused_module_leaves_nothing_loaded(tmp):
+    # A module the host refuses after the loader mapped it (here its
+    # resource directory claims 65535 entries) is unloaded at once: the next
+    # module in the worker, a copy of the same one, gets the address both
+    # want, so its pointers read as the file holds them.
+    path = module("quadrel")
+    d = inspect_json(path)
+    data = bytearray(open(path, "rb").read())
+
+    def file_offset(rva):
+        return next(s["fileOffset"] + rva - s["rva"] for s in d["sections"] if 0 <= rva - s["rva"] < s["rawSize"])
+
+    refused = bytearray(data)
+    rsrc = next(s for s in d["sections"] if s["name"] == ".rsrc")
+    struct.pack_into("<H", refused, rsrc["fileOffset"] + 12, 0xFFFF)
+    wild = bytearray(data)
+    struct.pack_into("<I", wild, file_offset(int(d["header"]["rootSlot"][1:], 16)), 0x70000000)
+    paths = [os.path.join(tmp, "refused.gau"), os.path.join(tmp, "wild.gau")]
+    for p, b in zip(paths, (refused, wild)):
+        open(p, "wb").write(bytes(b))
+    (rc1, _, err1), (rc2, _, err2) = batch([["inspect", p] for p in paths])
+    assert rc1 == 2 and "resource directory at offset 0x%X: implausible entry count" % rsrc["rva"] in err1, err1
+    assert rc2 == 2 and "element 1 (root) at address 0x70000000 (outside the module image)" in err2, err2

@@ -37,3 +37,30 @@ def test_mistakes_from_cmd_say_whose_they_are(machine):
         r"Tools\gaugehost.exe render Gauges\quadrel.gau")
     assert rc_missing == 6 and r"cannot open Gauges\nothere.gau" in err_missing
     assert rc_usage == 1 and "-o" in err_usage
+
+
+def test_help_wildcards_and_junit_from_cmd(machine):
+    (rc_help, out_help, _), (rc_q, out_q, _), _, (rc_check, out_check, err_check) = machine.type(
+        r"Tools\gaugehost.exe --help",
+        r"Tools\gaugehost.exe /?",
+        r"mkdir reports",
+        r'Tools\gaugehost.exe check Gauges\*.gau --level 1 --junit "reports\check results.xml"')
+    assert rc_help == 0 and rc_q == 0 and "usage" in out_help.lower() and out_help == out_q
+    assert rc_check == 0, out_check + err_check
+    for m in MODULES:
+        assert m + ".gau" in out_check
+    with open(machine.path(r"reports\check results.xml"), encoding="utf-8") as f:
+        junit = f.read()
+    assert junit.count("<testsuite ") == len(MODULES) and "<failure" not in junit
+
+
+def test_scenario_saved_by_notepad_from_cmd(machine):
+    """A scenario in UTF-16 with a byte-order mark and CRLF, as Notepad saves
+    it, in a folder with a space; its picture is written beside it."""
+    text = ("# the STAB switch, clicked\r\nset 753 1\r\nset 10 1\r\nframe\r\nclick 10 50\r\nexpect key 66376 0\r\n"
+            "expect var 620 1\r\nframe\r\nrender \"stab on.png\"\r\n")
+    machine.write(r"my scenarios\stab.txt", b"\xff\xfe" + text.encode("utf-16-le"))
+    (rc, out, err), = machine.type(r'Tools\gaugehost.exe run Gauges\lumivane.gau "my scenarios\stab.txt"')
+    assert rc == 0 and "scenario passed" in out, out + err
+    w, h, px = read_png(machine.path(r"my scenarios\stab on.png"))
+    assert (w, h) == (290, 109) and px[19, 44] == (0, 0, 0) and px[19, 76] == (215, 215, 215)

@@ -6,10 +6,6 @@
 
 namespace {
 
-struct Section {
-    uint32_t va, vsize, raw, rawSize;
-};
-
 uint32_t rd32(const std::vector<uint8_t>& b, size_t o) {
     uint32_t v = 0;
     if (o + 4 <= b.size()) std::memcpy(&v, &b[o], 4);
@@ -21,12 +17,10 @@ uint16_t rd16(const std::vector<uint8_t>& b, size_t o) {
     return v;
 }
 
-std::vector<Section> gSections;
-
 }  // namespace
 
 long PeFile::offsetOf(uint32_t rva) const {
-    for (const Section& s : gSections)
+    for (const PeSectionEntry& s : sections)
         if (rva >= s.va && rva < s.va + std::max(s.vsize, s.rawSize)) return static_cast<long>(rva - s.va + s.raw);
     return -1;
 }
@@ -65,10 +59,17 @@ PeFile readPe(const std::string& path) {
     pe.optionalMagic = rd16(b, opt);
     pe.entryRva = rd32(b, opt + 16);
     const uint32_t dirs = opt + 96;  // PE32 data directories
-    gSections.clear();
+    pe.ntOffset = nt;
     for (uint16_t i = 0; i < nsec; ++i) {
         const uint32_t s = opt + optSize + 40 * i;
-        gSections.push_back({rd32(b, s + 12), rd32(b, s + 8), rd32(b, s + 20), rd32(b, s + 16)});
+        PeSectionEntry e;
+        for (uint32_t k = 0; k < 8 && s + k < b.size() && b[s + k]; ++k) e.name += static_cast<char>(b[s + k]);
+        e.va = rd32(b, s + 12);
+        e.vsize = rd32(b, s + 8);
+        e.raw = rd32(b, s + 20);
+        e.rawSize = rd32(b, s + 16);
+        e.characteristics = rd32(b, s + 36);
+        pe.sections.push_back(e);
     }
     // Exports: names by the name pointer table.
     const uint32_t expRva = rd32(b, dirs + 0);
@@ -77,7 +78,12 @@ PeFile readPe(const std::string& path) {
         const uint32_t nNames = rd32(b, e + 24);
         const long names = pe.offsetOf(rd32(b, e + 32));
         const uint32_t nFunctions = rd32(b, e + 20);
-        for (uint32_t i = 0; i < nNames; ++i) pe.exports.push_back(cString(pe, rd32(b, names + 4 * i)));
+        const long ordinals = pe.offsetOf(rd32(b, e + 36));
+        const long functions = pe.offsetOf(rd32(b, e + 28));
+        for (uint32_t i = 0; i < nNames; ++i) {
+            pe.exports.push_back(cString(pe, rd32(b, names + 4 * i)));
+            pe.exportRvas.push_back(rd32(b, functions + 4 * rd16(b, ordinals + 2 * i)));
+        }
         // An export by ordinal only would show as a function without a name.
         for (uint32_t i = nNames; i < nFunctions; ++i) pe.exports.push_back("<ordinal only>");
     }

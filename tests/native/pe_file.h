@@ -1,5 +1,9 @@
 // A small reader of PE32 files, enough to check the shipped modules from the
-// outside: machine, kind, entry point, export names and imported DLLs.
+// outside: machine, kind, entry point, sections, export names and imported
+// DLLs. The tests' one reader of their own, kept as an oracle: it reads the
+// files from outside, natively and without a Windows loader, written apart
+// from the host's reader (hostcore/pe_reader.cpp), which the native tests
+// hold against it.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +18,11 @@ struct PeImport {
     bool byOrdinal = false;
 };
 
+struct PeSectionEntry {
+    std::string name;
+    uint32_t va = 0, vsize = 0, raw = 0, rawSize = 0, characteristics = 0;
+};
+
 struct PeFile {
     bool ok = false;
     std::string error;
@@ -21,13 +30,18 @@ struct PeFile {
     uint16_t characteristics = 0;  // 0x2000: DLL
     uint16_t optionalMagic = 0;    // 0x10B for PE32
     uint32_t entryRva = 0;
+    uint32_t ntOffset = 0;         // of the PE signature
+    std::vector<PeSectionEntry> sections;
     std::vector<std::string> exports;
+    std::vector<uint32_t> exportRvas;   // of the named exports, in the order of `exports`
     std::vector<std::string> importDlls;
     std::vector<PeImport> imports;
     std::vector<uint8_t> bytes;
 
     // File offset of an RVA, or -1 when no section holds it.
     long offsetOf(uint32_t rva) const;
+    // File offset of data directory `index`'s entry.
+    uint32_t directoryOffset(unsigned index) const { return ntOffset + 24 + 96 + 8 * index; }
 };
 
 PeFile readPe(const std::string& path);

@@ -90,6 +90,9 @@ const std::vector<OptionRow> kOptions = {
      [](Options& o, const OptionRow& r, const std::string& v) { o.seed = uint32_t(whole(r, v)); }},
     {"--junit", "FILE.xml", kCheck, 0, false, 0, 0, nullptr, "also writes the results as JUnit XML",
      [](Options& o, const OptionRow&, const std::string& v) { o.junit = v; }},
+    {"--list", nullptr, kCheck, 0, false, 0, 0, nullptr,
+     "lists every check (its level, what it proves, its budget) in place of running any; no module then",
+     [](Options& o, const OptionRow&, const std::string&) { o.listChecks = true; }},
     {"--port", "N", kServe, 0, false, 0, 65535, "8018", "the port served; 0 takes a free one",
      [](Options& o, const OptionRow& r, const std::string& v) { o.port = int(whole(r, v)); }},
     {"--host", "ADDRESS", kServe, 0, false, 0, 0, "127.0.0.1", "the address listened on",
@@ -296,6 +299,10 @@ Options parseOptions(const std::vector<std::string>& args) {
 
     const std::vector<std::string> operands(pos.begin() + 1, pos.end());
     const int n = int(operands.size());
+    if (o.listChecks) {
+        if (n) throw UsageError("check --list takes no module");
+        return o;
+    }
     if (n < c->least) throw UsageError(spoken(*c) + " wants " + c->operands);
     if (c->most >= 0 && n > c->most)
         throw UsageError("too many arguments: '" + operands[size_t(c->most)] + "' (gaugehost " + spoken(*c) +

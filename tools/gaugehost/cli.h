@@ -50,6 +50,7 @@ struct Options {
     std::vector<std::string> only;
     uint32_t seed = 0;
     std::string junit;
+    bool listChecks = false;   // check --list: every check, its level, what it proves, its budget
     std::string worker;   // in the worker: the supervisor's shared state
     int from = 0;         // in a batch worker: the first job to run
     std::vector<std::pair<uint32_t, double>> sets;

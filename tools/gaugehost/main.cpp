@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "check.h"
+#include "check/command.h"
 #include "cli.h"
 #include "hostcore/hosted_module.h"
 #include "hostcore/guard.h"

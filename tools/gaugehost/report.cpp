@@ -116,9 +116,20 @@ std::string inspectJson(const ModuleImage& m, const Gauge& g, const Inspection& 
         if (!b.problem.empty()) j["problem"] = b.problem;
         bitmaps.push_back(std::move(j));
     }
+    json sections = json::array();
+    for (const PeSection& s : m.pe().sections())
+        sections.push_back({{"name", s.name},
+                            {"rva", s.rva},
+                            {"virtualSize", s.virtualSize},
+                            {"fileOffset", s.fileOffset},
+                            {"rawSize", s.rawSize},
+                            {"characteristics", s.characteristics},
+                            {"writable", s.writable()},
+                            {"executable", s.executable()}});
     const json report = {
         {"module", g.path},
         {"imageSize", m.size()},
+        {"sections", sections},
         {"imports", g.importedDlls},
         {"linkage",
          {{"offset", m.rva(g.linkage)},

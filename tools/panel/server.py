@@ -36,7 +36,8 @@ from session import Session, SessionEnded
 import variables as known
 from variables import value_of, wire_value
 
-WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web")
+# The page files, which gaugehost.exe also carries as resources.
+WEB = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "gaugehost", "serve", "web")
 STATIC = {
     "/": ("index.html", "text/html; charset=utf-8"),
     "/app.js": ("app.js", "text/javascript; charset=utf-8"),

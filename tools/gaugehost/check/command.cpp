@@ -1,15 +1,15 @@
-#include "check.h"
+#include "check/command.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
-#include "checks.h"
-#include "hostcore/guard.h"
-#include "hostcore/module_image.h"
+#include "check/framework.h"
+#include "check/results.h"
 #include "hostcore/files.h"
 #include "supervisor.h"
 
@@ -19,140 +19,7 @@ using nlohmann::json;
 
 namespace {
 
-const char kResultMark[] = "@@check ";
-const char kFindingMark[] = "@@check-finding ";
 const char kJobMark[] = "@@gaugehost job ";
-
-double seconds() {
-    LARGE_INTEGER c, f;
-    QueryPerformanceCounter(&c);
-    QueryPerformanceFrequency(&f);
-    return double(c.QuadPart) / double(f.QuadPart);
-}
-
-struct Result {
-    std::string module, name, status;
-    int level = 0;
-    double seconds = 0;
-    std::vector<std::string> failures, warnings, notes;
-
-    // The line's reason: the first failure, else the first warning.
-    std::string reason() const {
-        const std::vector<std::string>& v = failures.empty() ? warnings : failures;
-        if (v.empty()) return "";
-        return v[0] + (v.size() > 1 ? " (and " + std::to_string(v.size() - 1) + " more)" : "");
-    }
-};
-
-json toJson(const Result& r) {
-    return {{"name", r.name},         {"level", r.level},       {"status", r.status},
-            {"seconds", r.seconds},   {"reason", r.reason()},   {"failures", r.failures},
-            {"warnings", r.warnings}, {"notes", r.notes}};
-}
-
-Result fromJson(const json& j) {
-    Result r;
-    r.name = j.value("name", "");
-    r.level = j.value("level", 0);
-    r.status = j.value("status", "FAIL");
-    r.seconds = j.value("seconds", 0.0);
-    r.failures = j.value("failures", std::vector<std::string>{});
-    r.warnings = j.value("warnings", std::vector<std::string>{});
-    r.notes = j.value("notes", std::vector<std::string>{});
-    return r;
-}
-
-std::string textLine(const Result& r) {
-    char head[96];
-    std::snprintf(head, sizeof head, "%-4s  %-14s %7.2f s", r.status.c_str(), r.name.c_str(), r.seconds);
-    std::string s = head;
-    const std::string why = r.reason();
-    if (!why.empty()) s += "  " + why;
-    s += "\n";
-    for (const std::string& n : r.notes) s += "        " + n + "\n";
-    return s;
-}
-
-struct Counts {
-    int passed = 0, failed = 0, warnings = 0;
-    void add(const Result& r) {
-        if (r.status == "ok") ++passed;
-        else if (r.status == "warn") ++warnings;
-        else ++failed;
-    }
-    std::string text() const {
-        return std::to_string(passed) + " passed, " + std::to_string(failed) + " failed, " + std::to_string(warnings) +
-               " warnings";
-    }
-};
-
-// Text for XML: the five special characters escaped, control characters
-// and bytes that are not UTF-8 replaced.
-std::string xml(const std::string& s) {
-    std::string o;
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        for (int k = 1; k < len; ++k)
-            if (i + size_t(k) >= s.size() || (static_cast<unsigned char>(s[i + k]) >> 6) != 2) len = 0;
-        if (len == 0) {
-            o += '?';
-            ++i;
-            continue;
-        }
-        if (len > 1) {
-            o.append(s, i, size_t(len));
-            i += size_t(len);
-            continue;
-        }
-        switch (c) {
-            case '&': o += "&amp;"; break;
-            case '<': o += "&lt;"; break;
-            case '>': o += "&gt;"; break;
-            case '"': o += "&quot;"; break;
-            case '\'': o += "&apos;"; break;
-            default: o += (c < 0x20 && c != '\t' && c != '\n' && c != '\r') ? '?' : char(c);
-        }
-        ++i;
-    }
-    return o;
-}
-
-std::string junit(const std::vector<std::string>& modules, const std::vector<Result>& results, double total) {
-    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    Counts all;
-    for (const Result& r : results) all.add(r);
-    char t[32];
-    std::snprintf(t, sizeof t, "%.3f", total);
-    out += "<testsuites name=\"gaugehost check\" tests=\"" + std::to_string(results.size()) + "\" failures=\"" +
-           std::to_string(all.failed) + "\" time=\"" + t + "\">\n";
-    for (const std::string& m : modules) {
-        Counts c;
-        double time = 0;
-        for (const Result& r : results)
-            if (r.module == m) c.add(r), time += r.seconds;
-        std::snprintf(t, sizeof t, "%.3f", time);
-        out += "  <testsuite name=\"" + xml(m) + "\" tests=\"" + std::to_string(c.passed + c.failed + c.warnings) +
-               "\" failures=\"" + std::to_string(c.failed) + "\" errors=\"0\" skipped=\"0\" time=\"" + t + "\">\n";
-        for (const Result& r : results) {
-            if (r.module != m) continue;
-            std::snprintf(t, sizeof t, "%.3f", r.seconds);
-            out += "    <testcase classname=\"gaugehost.check\" name=\"" + xml(r.name) + "\" time=\"" + t + "\">\n";
-            if (!r.failures.empty()) {
-                std::string all;
-                for (const std::string& f : r.failures) all += f + "\n";
-                out += "      <failure message=\"" + xml(r.reason()) + "\">" + xml(all) + "</failure>\n";
-            }
-            std::string text;
-            for (const std::string& w : r.warnings) text += "warning: " + w + "\n";
-            for (const std::string& n : r.notes) text += n + "\n";
-            if (!text.empty()) out += "      <system-out>" + xml(text) + "</system-out>\n";
-            out += "    </testcase>\n";
-        }
-        out += "  </testsuite>\n";
-    }
-    return out + "</testsuites>\n";
-}
 
 // A module path as one argument of a batch line (Windows file names hold
 // no quotes).
@@ -220,7 +87,7 @@ private:
             if (n < 0 || size_t(n) >= results_.size() || space == std::string::npos) return;
             if (rest.compare(space + 1, 6, "begin:") == 0) {
                 current_ = n;
-                began_[size_t(n)] = seconds();
+                began_[size_t(n)] = now();
             } else if (rest.compare(space + 1, 10, "end: exit ") == 0) {
                 finish(size_t(n), int(std::strtol(rest.c_str() + space + 11, nullptr, 10)));
                 current_ = -1;
@@ -258,7 +125,7 @@ private:
             // What the check found before, then why it ended.
             const Result& p = partial_[n];
             r.status = "FAIL";
-            r.seconds = began_[n] > 0 ? seconds() - began_[n] : 0;
+            r.seconds = began_[n] > 0 ? now() - began_[n] : 0;
             r.failures = p.failures;
             r.failures.push_back(diedBecause(n, code));
             r.warnings = p.warnings;
@@ -301,40 +168,68 @@ private:
     long current_ = -1;
 };
 
-}  // namespace
-
-int runCheckJob(const Options& o) {
-    if (o.modules.size() != 1 || o.only.size() != 1)
-        throw UsageError("in a batch, a check line names one module and one check (--only NAME)");
-    const Check* check = findCheck(o.only[0]);
-    if (!check) throw UsageError("unknown check " + o.only[0]);
-    installGuards(nullptr, o.timeout);
-    Result r;
-    {
-        CheckRun run(o, o.level);
-        const double t0 = seconds();
-        try {
-            check->run(run);
-        } catch (const std::exception& e) {
-            run.fail(e.what());
-        }
-        r.seconds = seconds() - t0;
-        r.failures = run.failures;
-        r.warnings = run.warnings;
-        r.notes = run.notes;
-    }
-    r.name = check->name;
-    r.level = check->level;
-    r.status = !r.failures.empty() ? "FAIL" : !r.warnings.empty() ? "warn" : "ok";
-    std::fflush(stdout);
-    const std::string line =
-        "\n" + std::string(kResultMark) + toJson(r).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
-    return r.failures.empty() ? kExitOk : kExitModule;
+// A check's budget at each level it runs at.
+std::vector<std::pair<int, std::string>> budgets(const Check& c) {
+    std::vector<std::pair<int, std::string>> out;
+    for (int level = c.level; level <= kTopLevel; ++level) out.emplace_back(level, c.budget(level));
+    return out;
 }
 
+// Words of `text` in lines of at most `width` characters, each after `indent`.
+std::string wrapped(const std::string& text, size_t width, const std::string& indent) {
+    std::string out, line;
+    size_t p = 0;
+    while (p < text.size()) {
+        size_t end = text.find(' ', p);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(p, end - p);
+        if (!line.empty() && line.size() + 1 + word.size() > width) out += indent + line + "\n", line.clear();
+        line += (line.empty() ? "" : " ") + word;
+        p = end + 1;
+    }
+    return out + (line.empty() ? "" : indent + line + "\n");
+}
+
+std::string listingText() {
+    std::string out;
+    for (const Check& c : allChecks()) {
+        char head[64];
+        std::snprintf(head, sizeof head, "%-14s level %d\n", c.name, c.level);
+        out += head + wrapped(c.proves, 90, "    ");
+        // Levels that spend the same, together.
+        const auto b = budgets(c);
+        std::string spent;
+        for (size_t i = 0, j; i < b.size(); i = j) {
+            for (j = i + 1; j < b.size() && b[j].second == b[i].second;) ++j;
+            const std::string levels = j - i == b.size() ? ""
+                                       : j - i == 1      ? "level " + std::to_string(b[i].first) + ": "
+                                                         : "levels " + std::to_string(b[i].first) + " to " +
+                                                          std::to_string(b[j - 1].first) + ": ";
+            spent += (spent.empty() ? "" : "; ") + levels + b[i].second;
+        }
+        out += wrapped("budget: " + spent, 90, "    ");
+    }
+    return out;
+}
+
+json listingJson() {
+    json checks = json::array();
+    for (const Check& c : allChecks()) {
+        json budget = json::object();
+        for (const auto& [level, text] : budgets(c)) budget[std::to_string(level)] = text;
+        checks.push_back({{"name", c.name}, {"level", c.level}, {"proves", c.proves}, {"budget", budget}});
+    }
+    return {{"checks", checks}};
+}
+
+}  // namespace
+
 int superviseCheck(const Options& o) {
+    if (o.listChecks) {
+        const std::string listing = o.json ? listingJson().dump(2) + "\n" : listingText();
+        std::fputs(listing.c_str(), stdout);
+        return kExitOk;
+    }
     std::vector<const Check*> chosen;
     for (const std::string& name : o.only) {
         const Check* c = findCheck(name);
@@ -385,7 +280,7 @@ int superviseCheck(const Options& o) {
     } removeList{listPath};
     TempFile out(temp, L"out"), err(temp, L"err");
 
-    const double t0 = seconds();
+    const double t0 = now();
     auto header = [&](const std::string& m) {
         std::printf("== %s: level %d, %zu checks\n", m.c_str(), o.level, chosen.size());
     };
@@ -421,7 +316,7 @@ int superviseCheck(const Options& o) {
 
     Counts all;
     for (const Result& r : results) all.add(r);
-    const double total = seconds() - t0;
+    const double total = now() - t0;
     if (o.json) {
         json perModule = json::array();
         for (const std::string& m : modules) {
