@@ -198,6 +198,7 @@ async function fetchPicture(module, seq) {
       const want = view.wanted[module];
       const r = await fetch(`/api/picture?module=${encodeURIComponent(module)}&seq=${want}`);
       if (!r.ok) break;
+      view.pictureType = r.headers.get("Content-Type");
       const bitmap = await createImageBitmap(await r.blob());
       view.seq[module] = want;
       view.bitmaps[module] = bitmap;
