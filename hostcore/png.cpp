@@ -62,23 +62,29 @@ uint32_t adler32(const uint8_t* p, size_t n) {
 class BitWriter {
 public:
     explicit BitWriter(std::string& out) : out_(out) {}
-    // `count` bits of `bits`, least significant first.
+    // `count` bits of `bits` (at most 16), least significant first.
     void put(uint32_t bits, int count) {
-        acc_ |= uint64_t(bits) << used_;
+        acc_ |= bits << used_;
         used_ += count;
-        while (used_ >= 8) {
+        if (used_ >= 16) {
+            out_ += char(acc_ & 0xFF);
+            out_ += char((acc_ >> 8) & 0xFF);
+            acc_ >>= 16;
+            used_ -= 16;
+        }
+    }
+    void flush() {
+        while (used_ > 0) {
             out_ += char(acc_ & 0xFF);
             acc_ >>= 8;
             used_ -= 8;
         }
-    }
-    void flush() {
-        if (used_) put(0, 8 - used_);
+        used_ = 0;
     }
 
 private:
     std::string& out_;
-    uint64_t acc_ = 0;
+    uint32_t acc_ = 0;
     int used_ = 0;
 };
 
@@ -155,9 +161,10 @@ void deflateFixed(const uint8_t* data, size_t n, std::string& out) {
             const size_t most = std::min<size_t>(kMaxMatch, n - i);
             while (length < most && data[candidate + length] == data[i + length]) ++length;
             match(w, unsigned(length), unsigned(i - size_t(candidate)));
-            // The positions the match covers join the table, sparsely.
+            // The last positions the match covers join the table: a run
+            // goes on matching itself from there.
             const size_t end = i + length;
-            for (size_t j = i + 1; j + kMinMatch <= n && j < end; j += 3) head[hash(j)] = int32_t(j);
+            for (size_t j = std::max(i + 1, end - 2); j + kMinMatch <= n && j < end; ++j) head[hash(j)] = int32_t(j);
             i = end;
             continue;
         }

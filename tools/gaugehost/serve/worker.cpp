@@ -546,6 +546,9 @@ int Worker::run(HANDLE in) {
 // code that reads or writes them, through the handles or the C runtime's
 // streams, reaches nothing.
 HANDLE takeStandardHandle(DWORD which, int fd) {
+    // A copy no child inherits in place of the inherited handle, which the
+    // C runtime closes as its stream moves to NUL: no process the module
+    // (or the platform) starts holds the pipe open.
     HANDLE own = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetStdHandle(which), GetCurrentProcess(), &own, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);

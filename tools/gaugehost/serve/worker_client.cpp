@@ -56,7 +56,6 @@ WorkerClient::WorkerClient(std::string name, std::wstring scratch, unsigned time
 WorkerClient::~WorkerClient() {
     close(std::chrono::milliseconds(0));
     if (output_) CloseHandle(output_);
-    if (input_) CloseHandle(input_);
     if (process_) CloseHandle(process_);
     if (shared_) {
         UnmapViewOfFile(shared_->view);
@@ -72,9 +71,9 @@ void WorkerClient::start() {
     std::memset(static_cast<void*>(shared_->view), 0, sizeof(WorkerShared));
     shared_->view->job = -1;
 
-    // Standard input: a plain pipe, written by our writer thread.
+    // Standard input: a plain pipe.
     HANDLE childIn = nullptr;
-    if (!CreatePipe(&childIn, &input_, nullptr, 1 << 16))
+    if (!CreatePipe(&childIn, &input_, nullptr, 1 << 20))
         throw HostFault("cannot make a worker's input pipe: " + windowsError(GetLastError()));
     // Standard output: a named pipe read overlapped, so that the reader
     // also sees the process end while a stray process of the platform (a
@@ -120,49 +119,42 @@ void WorkerClient::start() {
         throw;
     }
     closeChildEnds();
-    writer_ = std::thread([this] { writer(); });
     reader_ = std::thread([this] { reader(); });
 }
 
 int64_t WorkerClient::send(protocol::json request) {
     std::lock_guard lock(mutex_);
-    if (ended_ || closing_) return 0;
+    if (ended_ || closing_ || !input_) return 0;
     const int64_t seq = nextSeq_++;
     request["seq"] = seq;
-    std::string line = protocol::requestLine(request);
+    const std::string line = protocol::requestLine(request);
     traceLine(name_, '>', line);
-    queue_.push_back(std::move(line));
-    changed_.notify_all();
+    write(line);
     return seq;
+}
+
+// Written at once, by the caller's thread: the worker reads its input on a
+// thread of its own whatever its module does, so the pipe takes a line
+// without waiting, and a request reaches the worker without a hand-over
+// between threads here.
+void WorkerClient::write(const std::string& line) {
+    size_t at = 0;
+    while (at < line.size()) {
+        DWORD wrote = 0;
+        if (!WriteFile(input_, line.data() + at, DWORD(line.size() - at), &wrote, nullptr) || wrote == 0) {
+            // The worker is gone: its reader notices the end.
+            CloseHandle(input_);
+            input_ = nullptr;
+            return;
+        }
+        at += wrote;
+    }
 }
 
 bool WorkerClient::wait(int64_t seq, std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, limit, [&] { return lastDone_ >= seq || ended_; });
     return lastDone_ >= seq;
-}
-
-void WorkerClient::writer() {
-    for (;;) {
-        std::string line;
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return !queue_.empty() || closing_ || ended_; });
-            if (queue_.empty() || ended_) break;
-            line = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        size_t at = 0;
-        while (at < line.size()) {
-            DWORD wrote = 0;
-            if (!WriteFile(input_, line.data() + at, DWORD(line.size() - at), &wrote, nullptr) || wrote == 0) return;
-            at += wrote;
-        }
-    }
-    // The end of its input: the worker unloads and ends.
-    std::lock_guard lock(mutex_);
-    CloseHandle(input_);
-    input_ = nullptr;
 }
 
 void WorkerClient::reader() {
@@ -305,28 +297,23 @@ WorkerEnd WorkerClient::why(bool hung) const {
 
 void WorkerClient::close(std::chrono::milliseconds grace) {
     {
+        // Quit, and the end of its input: the worker unloads and ends.
         std::lock_guard lock(mutex_);
-        if (!closing_ && !ended_ && process_) {
-            const int64_t seq = nextSeq_++;
-            std::string line = protocol::requestLine({{"op", "quit"}, {"seq", seq}});
+        if (!closing_ && !ended_ && input_) {
+            const std::string line = protocol::requestLine({{"op", "quit"}, {"seq", nextSeq_++}});
             traceLine(name_, '>', line);
-            queue_.push_back(std::move(line));
+            write(line);
         }
         closing_ = true;
-        changed_.notify_all();
+        if (input_) CloseHandle(input_);
+        input_ = nullptr;
     }
     if (process_ && WaitForSingleObject(process_, DWORD(grace.count())) != WAIT_OBJECT_0)
         TerminateProcess(process_, kExitFault);
     if (reader_.joinable()) reader_.join();
-    {
-        std::lock_guard lock(mutex_);
-        ended_ = true;
-        changed_.notify_all();
-    }
-    if (writer_.joinable()) {
-        // A writer stuck on a full pipe of a worker that ended fails at once.
-        writer_.join();
-    }
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
 }
 
 }  // namespace gaugehost

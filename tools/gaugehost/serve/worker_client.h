@@ -1,8 +1,8 @@
 // The server's side of one worker (docs/worker-protocol.md): it starts
 // `gaugehost.exe session --worker H --timeout S` as the worker's supervisor
-// (shared page, job object), writes requests to it on a thread of its own,
-// reads its records on another, and watches it: a worker whose beat stops
-// for longer than its timeout plus 5 s is ended as hung.
+// (shared page, job object), writes requests to it, reads its records on a
+// thread of its own, and watches it: a worker whose beat stops for longer
+// than its timeout plus 5 s is ended as hung.
 //
 // Records are handed over on the reading thread, in order; a turn's `done`
 // record after the rest of it, and only then is the turn waited for
@@ -16,7 +16,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -67,7 +66,7 @@ public:
     void close(std::chrono::milliseconds grace);
 
 private:
-    void writer();
+    void write(const std::string& line);
     void reader();
     WorkerEnd why(bool hung) const;
 
@@ -82,14 +81,13 @@ private:
     std::wstring errorFile_;    // its standard error
     std::unique_ptr<SharedPage> shared_;
 
-    std::mutex mutex_;
+    std::mutex mutex_;                // held while a request is written, and for the turns' progress
     std::condition_variable changed_;
-    std::deque<std::string> queue_;   // request lines not yet written
-    bool closing_ = false;            // no more requests: the input ends once the queue is written
+    bool closing_ = false;            // no more requests
     int64_t nextSeq_ = 1;
     int64_t lastDone_ = 0;
     std::atomic<bool> ended_{false};
-    std::thread writer_, reader_;
+    std::thread reader_;
 };
 
 // The trace of every request and record (GAUGEHOST_TRACE=FILE), or nothing.
