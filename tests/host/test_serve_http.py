@@ -368,3 +368,31 @@ def test_ctrl_c_ends_the_server_and_its_workers():
     assert served.proc.wait(30) == 0
     wait_gone(tag, 5)
     served.stop()
+
+
+def test_faults_stay_with_their_module(tmp):
+    """A module that hangs, one whose thread faults and one that is
+    malformed each show their error; the good one carries on."""
+    from support import BROKEN
+    names = ("hang_update", "thread_fault", "bad_kind", "entry_fails")
+    served = Served(module("quadrel"), *[os.path.join(BROKEN, n + ".gau") for n in names], "--timeout", "2")
+    try:
+        state = served.wait(lambda s: sum(m["state"] == "error" for m in s["modules"]) == len(names), 60)
+        modules = {m["name"]: m for m in state["modules"]}
+        assert modules["quadrel"]["state"] == "running"
+        for name, kind, text in (("hang_update", "module", "did not return within 2 s (module code hangs)"),
+                                 ("thread_fault", "module", "of the module's process (not the host's own) faulted"),
+                                 ("bad_kind", "module", "unknown element kind 9"),
+                                 # named by the file served, not the copy that runs
+                                 ("entry_fails", "module", "\\broken\\entry_fails.gau as a module")):
+            m = modules[name]
+            assert m["errorKind"] == kind and m["error"].startswith("gaugehost: error: ") and text in m["error"], m
+            assert "gaugehost-serve-" not in m["error"], m   # never the copy that runs
+            status, _, body = served.request("GET", "/api/picture?module=" + m["id"])
+            assert status == 409 and m["error"].splitlines()[0][:40] in body.decode(), body
+        status, body = served.post("/api/mouse", {"gauge": "gauge01", "x": 1, "y": 1, "event": "click"})
+        assert status == 409 and "gauge01 is not running: gaugehost: error: " in body, body
+        assert served.post("/api/var", {"id": 128, "value": 16384})[0] == 200
+        assert served.request("GET", "/api/picture?gauge=gauge00")[0] == 200
+    finally:
+        served.stop()

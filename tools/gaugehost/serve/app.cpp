@@ -183,6 +183,7 @@ struct PanelApp::Module {
     int loads = 0;
     std::optional<Signature> signature, pending;   // the file as loaded; a change seen once
     std::wstring copy;                   // the folder of the copy that runs
+    std::string copyPath;                // the copy's path, as the worker names it
     std::map<int64_t, Turn> turns;
     Turn tick;                           // what frames at the rate did since their last turn ended
     std::mutex loadLock;                 // one load at a time
@@ -190,6 +191,14 @@ struct PanelApp::Module {
     std::atomic<bool> loading{false};
 
     bool running() const { return state == "running" && worker && worker->alive(); }
+    // A worker's text with the module's own path where it names the copy
+    // that runs.
+    std::string named(const std::string& text) const {
+        std::string out = text;
+        for (size_t at = 0; !copyPath.empty() && (at = out.find(copyPath, at)) != std::string::npos; at += path.size())
+            out.replace(at, copyPath.size(), path);
+        return out;
+    }
 };
 
 PanelApp::PanelApp(PanelView panel, ServeSettings settings) : panel_(std::move(panel)), settings_(std::move(settings)) {
@@ -343,7 +352,8 @@ void PanelApp::load(Module& m, const std::string& reason) {
             broadcast({{"type", "module"}, {"module", moduleInfo(m)}, {"gauges", placements()}});
             version = valuesVersion_;
             std::vector<std::pair<uint32_t, double>> values(sim_.vars().begin(), sim_.vars().end());
-            send(m, {{"op", "load"}, {"path", narrow(copy)}, {"vars", protocol::wirePairs(values)}, {"frames", 1}},
+            m.copyPath = narrow(copy);
+            send(m, {{"op", "load"}, {"path", m.copyPath}, {"vars", protocol::wirePairs(values)}, {"frames", 1}},
                  true, true, &seq);
             worker = m.worker;
         }
@@ -486,9 +496,9 @@ void PanelApp::onRecord(Module& m, const WorkerClient* from, const protocol::Rec
         broadcast({{"type", "picture"}, {"module", m.id}, {"seq", m.seq}, {"width", h["width"]}, {"height", h["height"]}},
                   "picture:" + m.id);
     } else if (type == "warning") {
-        note(&m, "warning: " + h["text"].get<std::string>(), "warning");
+        note(&m, "warning: " + m.named(h["text"]), "warning");
     } else if (type == "error") {
-        t.error = "gaugehost: error: " + h["text"].get<std::string>();
+        t.error = "gaugehost: error: " + m.named(h["text"]);
         fail(m, faultOf(h["kind"]), *t.error);
     } else if (type == "refused") {
         t.error = "gaugehost: error: the worker refused a request: " + h["text"].get<std::string>();
@@ -532,7 +542,7 @@ void PanelApp::onEnded(Module& m, const WorkerClient* from, const WorkerEnd& end
     }
     m.tick = Turn();
     if (stopping_ || end.asked) return;
-    if (m.state != "error") fail(m, end.kind, end.text);
+    if (m.state != "error") fail(m, end.kind, m.named(end.text));
 }
 
 // ---- the controls --------------------------------------------------------------------
