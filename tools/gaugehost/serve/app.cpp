@@ -100,21 +100,6 @@ std::wstring makeScratch() {
     return mine;
 }
 
-std::string baseName(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string stem(const std::string& file) {
-    const size_t dot = file.rfind('.');
-    return dot == std::string::npos || dot == 0 ? file : file.substr(0, dot);
-}
-
-std::string lower(std::string s) {
-    for (char& c : s) c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
-}
-
 double epochSeconds() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
@@ -212,8 +197,8 @@ PanelApp::PanelApp(PanelView panel, ServeSettings settings) : panel_(std::move(p
             auto m = std::make_unique<Module>();
             m->id = "m" + std::to_string(modules_.size());
             m->path = g.path;
-            m->file = baseName(g.path);
-            m->name = stem(m->file);
+            m->file = fileNameOf(g.path);
+            m->name = stemOf(m->file);
             modules_.push_back(std::move(m));
             it = modules_.end() - 1;
         }
@@ -381,9 +366,10 @@ void PanelApp::load(Module& m, const std::string& reason) {
         return;
     }
     for (const auto& [g, pm] : placed_) {
-        if (pm != &m || g->gauge.empty() || lower(g->gauge) == lower(m.gauge.name)) continue;
-        fail(m, Fault::Input,
-             "gaugehost: error: " + g->where + ": " + m.file + " holds gauge '" + m.gauge.name + "', not '" + g->gauge + "'");
+        if (pm != &m || g->gauge.empty()) continue;
+        const std::optional<std::string> other = otherGauge(m.path, m.gauge.name, g->gauge);
+        if (!other) continue;
+        fail(m, Fault::Input, "gaugehost: error: " + g->where + ": " + *other);
         send(m, {{"op", "unload"}}, false, false);
         return;
     }

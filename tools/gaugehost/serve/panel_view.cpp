@@ -9,6 +9,7 @@
 #include "hostcore/dib.h"
 #include "hostcore/errors.h"
 #include "hostcore/text.h"
+#include "../panel/syntax.h"
 
 namespace gaugehost {
 
@@ -57,11 +58,6 @@ std::string joined(const std::string& folder, const std::string& name) {
     return folder + (last == '/' || last == '\\' ? "" : "/") + name;
 }
 
-std::string lower(std::string s) {
-    for (char& c : s) c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
-}
-
 Picture filled(int width, int height, uint32_t colour) {
     Picture p;
     p.width = width;
@@ -83,7 +79,7 @@ const panel::Window* chooseWindow(const panel::PanelFile& file, const std::strin
                         wanted.size() < 6;
     for (const panel::Window& w : windows) {
         if (number && w.number == std::stoi(wanted)) return &w;
-        if (w.ident && lower(*w.ident) == lower(wanted)) return &w;
+        if (w.ident && panel::lower(*w.ident) == panel::lower(wanted)) return &w;
     }
     std::string have;
     for (const panel::Window& w : windows)
@@ -92,6 +88,21 @@ const panel::Window* chooseWindow(const panel::PanelFile& file, const std::strin
 }
 
 }  // namespace
+
+std::string fileNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string stemOf(const std::string& file) {
+    const size_t dot = file.rfind('.');
+    return dot == std::string::npos || dot == 0 ? file : file.substr(0, dot);
+}
+
+std::optional<std::string> otherGauge(const std::string& path, const std::string& holds, const std::string& wanted) {
+    if (panel::lower(holds) == panel::lower(wanted)) return std::nullopt;
+    return fileNameOf(path) + " holds gauge '" + holds + "', not '" + wanted + "'";
+}
 
 void PlacedGauge::sizeFor(int ownWidth, int ownHeight, int& w, int& h) const {
     panel::Gauge g;
@@ -209,9 +220,7 @@ PanelView modulesView(const std::vector<std::string>& paths) {
         char key[16];
         std::snprintf(key, sizeof key, "gauge%02u", unsigned(i));
         g.key = key;
-        const size_t slash = p.find_last_of("/\\");
-        g.module = slash == std::string::npos ? p : p.substr(slash + 1);
-        if (const size_t dot = g.module.rfind('.'); dot != std::string::npos && dot > 0) g.module.resize(dot);
+        g.module = stemOf(fileNameOf(p));
         wchar_t full[MAX_PATH * 4];
         g.path = GetFullPathNameW(widen(p).c_str(), MAX_PATH * 4, full, nullptr) ? narrow(full) : p;
         g.where = p;
@@ -234,7 +243,7 @@ Defaults defaultFolders() {
     const std::string here = narrow(current);
     auto relative = [&](Defaults d) {
         for (std::string* p : {&d.gauges, &d.panel})
-            if (p->size() > here.size() && lower(p->substr(0, here.size())) == lower(here) && (*p)[here.size()] == '\\')
+            if (p->size() > here.size() && panel::lower(p->substr(0, here.size())) == panel::lower(here) && (*p)[here.size()] == '\\')
                 *p = p->substr(here.size() + 1);
         return d;
     };

@@ -64,6 +64,16 @@ PanelView readPanelView(const std::string& path, const PanelOptions& options);
 // missing file is an InputError).
 PanelView modulesView(const std::vector<std::string>& paths);
 
+// A path's last part: "quadrel.gau" of "dist/quadrel.gau".
+std::string fileNameOf(const std::string& path);
+// A file name without its extension: "quadrel" of "quadrel.gau".
+std::string stemOf(const std::string& file);
+
+// Why the module file at `path`, whose gauge is `holds`, does not draw gauge
+// `wanted` ("quadrel.gau holds gauge 'quadrel', not 'throttle'"), or
+// nothing when it does: gauge names are the same whatever their case.
+std::optional<std::string> otherGauge(const std::string& path, const std::string& holds, const std::string& wanted);
+
 // Where the program finds its modules and example panel when not told: the
 // first folder above its own that holds dist/ and docs/panel/panel.cfg (the
 // source tree) or Gauges/ and Panel/panel.cfg (the release).

@@ -11,16 +11,6 @@ namespace gaugehost {
 
 namespace {
 
-std::string lower(std::string s) {
-    for (char& c : s) c = char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
-}
-
-std::string fileName(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A module's gauge as render draws it.
 struct Drawn {
     std::string name;
@@ -58,10 +48,9 @@ int renderPanel(const Options& o) {
     options.gaugeProblem = [](const std::string& path, const panel::Gauge& g) -> std::optional<std::string> {
         try {
             HostedModule mapped(path, {.runEntryPoint = false});
-            if (lower(mapped.gauge().name) == lower(g.gauge)) return std::nullopt;
-            return fileName(path) + " holds gauge '" + mapped.gauge().name + "', not '" + g.gauge + "'";
+            return otherGauge(path, mapped.gauge().name, g.gauge);
         } catch (const Error& e) {
-            return fileName(path) + " cannot be loaded: " + e.what();
+            return fileNameOf(path) + " cannot be loaded: " + e.what();
         }
     };
     const PanelView view = readPanelView(o.panel, options);
