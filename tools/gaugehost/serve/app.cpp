@@ -163,6 +163,7 @@ struct PanelApp::Module {
     json variables = json::array();      // the worker's list
     std::set<uint32_t> reads;
     std::string png;
+    int pictureWidth = 0, pictureHeight = 0;
     int64_t seq = 0;
     uint64_t frames = 0;
     int loads = 0;
@@ -478,9 +479,10 @@ void PanelApp::onRecord(Module& m, const WorkerClient* from, const protocol::Rec
         while (sounds_.size() > kSoundsKept) sounds_.pop_front();
     } else if (type == "picture") {
         m.png = r.payload;
+        m.pictureWidth = h["width"];
+        m.pictureHeight = h["height"];
         ++m.seq;
-        broadcast({{"type", "picture"}, {"module", m.id}, {"seq", m.seq}, {"width", h["width"]}, {"height", h["height"]}},
-                  "picture:" + m.id);
+        broadcast(pictureEvent(m), "picture:" + m.id);
     } else if (type == "warning") {
         note(&m, "warning: " + m.named(h["text"]), "warning");
     } else if (type == "error") {
@@ -583,6 +585,10 @@ json PanelApp::wireValues() const {
     return out;
 }
 
+json PanelApp::pictureEvent(const Module& m) const {
+    return {{"type", "picture"}, {"module", m.id}, {"seq", m.seq}, {"width", m.pictureWidth}, {"height", m.pictureHeight}};
+}
+
 json PanelApp::moduleInfo(const Module& m) const {
     const bool running = m.state == "running" && m.gauge.known;
     return {{"id", m.id},
@@ -658,7 +664,7 @@ void PanelApp::pageOpened(const std::function<void(const std::vector<std::pair<s
     std::vector<std::pair<std::string, std::string>> events{{hello(), ""}};
     for (const auto& m : modules_)
         if (!m->png.empty())
-            events.emplace_back(dumped({{"type", "picture"}, {"module", m->id}, {"seq", m->seq}}), "picture:" + m->id);
+            events.emplace_back(dumped(pictureEvent(*m)), "picture:" + m->id);
     add(events);
     if (viewers_++ == 0) setRunning(true);
 }

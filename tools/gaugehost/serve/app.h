@@ -106,6 +106,7 @@ private:
     void variablesChanged();
     void broadcast(const protocol::json& event, const std::string& key = "");
     protocol::json moduleInfo(const Module& m) const;
+    protocol::json pictureEvent(const Module& m) const;
     protocol::json placements() const;
     protocol::json wireValues() const;
     Module& placedModule(const protocol::json& gauge, const PlacedGauge** placed);
