@@ -132,8 +132,12 @@ void match(BitWriter& w, unsigned length, unsigned distance) {
     const unsigned lc = lengthCode[length];
     symbol(w, 257 + lc);
     if (kLengthExtra[lc]) w.put(length - kLengthBase[lc], kLengthExtra[lc]);
-    unsigned dc = 0;
-    while (dc < 29 && kDistanceBase[dc + 1] <= distance) ++dc;
+    // Codes 0 to 3 are distances 1 to 4; from there two codes a power of two.
+    unsigned dc = distance - 1;
+    if (distance > 4) {
+        const unsigned top = 31u - unsigned(__builtin_clz(distance - 1));
+        dc = 2 * top + (((distance - 1) >> (top - 1)) & 1);
+    }
     w.put(reversed(dc, 5), 5);
     if (kDistanceExtra[dc]) w.put(distance - kDistanceBase[dc], kDistanceExtra[dc]);
 }
@@ -159,6 +163,16 @@ void deflateFixed(const uint8_t* data, size_t n, std::string& out) {
             std::memcmp(data + candidate, data + i, kMinMatch) == 0) {
             size_t length = kMinMatch;
             const size_t most = std::min<size_t>(kMaxMatch, n - i);
+            while (length + 4 <= most) {   // four bytes at a time
+                uint32_t a, b;
+                std::memcpy(&a, data + candidate + length, 4);
+                std::memcpy(&b, data + i + length, 4);
+                if (a != b) {
+                    length += unsigned(__builtin_ctz(a ^ b)) / 8;
+                    break;
+                }
+                length += 4;
+            }
             while (length < most && data[candidate + length] == data[i + length]) ++length;
             match(w, unsigned(length), unsigned(i - size_t(candidate)));
             // The last positions the match covers join the table: a run
