@@ -145,3 +145,30 @@ def test_render_panel_usage():
     assert rc == 1 and "-o" in err
     rc, out, err = host("render", "--panel", "/nonexistent/panel.cfg", "-o", "/tmp/x.png")
     assert rc == 6 and "cannot read /nonexistent/panel.cfg" in err
+
+
+def test_pictures_written_exactly(tmp):
+    """A window of its background alone comes out pixel for pixel, whatever
+    the pixels (the PNG writer's literals, short and long matches, rows
+    wider than its window, runs across rows)."""
+    import random
+    from PIL import Image
+    rnd = random.Random(7)
+    pictures = {
+        "one pixel": Image.new("RGB", (1, 1), (1, 2, 3)),
+        "noise": Image.frombytes("RGB", (301, 203), bytes(rnd.randrange(256) for _ in range(301 * 203 * 3))),
+        "long rows": Image.frombytes("RGB", (8192, 3), bytes((x * 7 + y) % 256 for y in range(3) for x in range(8192 * 3))),
+        "flat, a few dots": Image.new("RGB", (2000, 1200), (40, 44, 48)),
+        "stripes": Image.frombytes("RGB", (640, 480), bytes(255 * ((x // 3) % 2) for y in range(480) for x in range(640 * 3))),
+    }
+    for _ in range(500):
+        pictures["flat, a few dots"].putpixel((rnd.randrange(2000), rnd.randrange(1200)), (rnd.randrange(256),) * 3)
+    jobs = []
+    for i, (name, im) in enumerate(pictures.items()):
+        im.save(os.path.join(tmp, "b%d.bmp" % i))
+        write(tmp, "[Window00]\nfile=b%d.bmp\n" % i, "p%d.cfg" % i)
+        jobs.append(["render", "--panel", os.path.join(tmp, "p%d.cfg" % i), "-o", os.path.join(tmp, "o%d.png" % i)])
+    for (name, im), (rc, _, err), i in zip(pictures.items(), batch(jobs), range(len(jobs))):
+        assert rc == 0, (name, err)
+        with Image.open(os.path.join(tmp, "o%d.png" % i)) as out:
+            assert out.size == im.size and out.convert("RGB").tobytes() == im.tobytes(), name
