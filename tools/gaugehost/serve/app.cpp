@@ -316,6 +316,10 @@ void PanelApp::load(Module& m, const std::string& reason) {
     uint64_t version = 0;
     {
         std::lock_guard lock(mutex_);
+        if (stopping_) {
+            removeTree(folder);
+            return;   // no worker starts once the server ends
+        }
         m.signature = signature;
         if (!m.worker || !m.worker->alive()) {
             gone = std::move(m.worker);
