@@ -80,16 +80,22 @@ class Served:
         return next(m for m in self.state()["modules"] if m["name"] == name)
 
     def stop(self):
-        """Ends it as Ctrl-C does (its workers end and its files go), or
-        kills it when it does not end."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        """Ends it as Ctrl-C does (its workers end and its files go)."""
+        end_process(self.proc, lambda: self.proc.send_signal(signal.SIGINT))
         self.out.close()
+
+
+def end_process(proc, ask):
+    """Ends a process that still runs: `ask()` asks it to end, and it is
+    killed when it has not within 30 s. Returns its exit status."""
+    if proc.poll() is None:
+        ask()
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
 
 
 CHROME_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",

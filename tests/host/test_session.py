@@ -12,7 +12,7 @@ import urllib.request
 
 import pytest
 
-from serve_support import Served
+from serve_support import Served, end_process
 from support import BROKEN, HOST, ROOT, module
 
 DOC = os.path.join(ROOT, "docs", "worker-protocol.md")
@@ -107,14 +107,8 @@ class Worker:
                 return out
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        return self.proc.returncode
+        """The end of its input ends it; its exit status."""
+        return end_process(self.proc, self.proc.stdin.close)
 
 
 def types(records):
