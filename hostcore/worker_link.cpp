@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace gaugehost {
 
@@ -29,7 +30,13 @@ void finishWorker(int code) {
 }
 
 void leaveMessage(const char* text) {
-    if (!gShared) return;
+    if (!gShared) {
+        // A program of its own (the Wine tests) has no supervisor to print
+        // it: standard error, through the handle, taking no runtime lock.
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, DWORD(std::strlen(text)), &written, nullptr);
+        return;
+    }
     size_t i = 0;
     for (; text[i] && i < sizeof gShared->message - 1; ++i) gShared->message[i] = text[i];
     gShared->message[i] = 0;

@@ -4,7 +4,8 @@
 // progress beats, whether it has told the user why it ends, the status it
 // ends itself with, the batch job that runs, and a message the watchdog
 // leaves when it ends the worker. Every function here does nothing in a
-// process that is not attached (a program of its own, the Wine tests).
+// process that is not attached (a program of its own, the Wine tests),
+// but for the watchdog's message, which such a process prints itself.
 #pragma once
 
 #include <windows.h>
@@ -42,7 +43,8 @@ void markReported();
 void finishWorker(int code);
 
 // In the watchdog: leaves a message for the supervisor to print (the
-// worker's own streams may be in the hands of the code it stops).
+// worker's own streams may be in the hands of the code it stops); a process
+// that is not attached writes it to its standard error handle.
 void leaveMessage(const char* text);
 
 // A batch worker: job `index` starts; job `index` has ended with `code`.

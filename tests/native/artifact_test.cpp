@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <set>
 
 #include "pe_file.h"
@@ -32,6 +33,27 @@ TEST_P(Artifact, IsAGaugeModule) {
     for (std::string dll : pe.importDlls) {
         std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
         EXPECT_TRUE(kSystemDlls.count(dll)) << GetParam() << " imports " << dll;
+    }
+}
+
+// gaugehost.exe as the release carries it: a console program for Windows 7
+// or later (its header says so, and Windows refuses to start a program whose
+// header names a later version) that imports only DLLs every Windows has.
+TEST(GaugehostProgram, ConsoleProgramForWindows7ImportingSystemDllsOnly) {
+    const char* path = std::getenv("GAUGE_HOST_EXE");
+    if (!path || !*path) GTEST_SKIP() << "GAUGE_HOST_EXE names no program (the win32 build's ctest sets it)";
+    const PeFile pe = readPe(path);
+    ASSERT_TRUE(pe.ok) << pe.error;
+    EXPECT_EQ(pe.machine, 0x14C) << "i386";
+    EXPECT_EQ(pe.subsystem, 3) << "a console program";
+    EXPECT_EQ(pe.subsystemVersion, (std::pair<uint16_t, uint16_t>{6, 1})) << "Windows 7";
+    EXPECT_EQ(pe.osVersion, (std::pair<uint16_t, uint16_t>{6, 1})) << "Windows 7";
+    static const std::set<std::string> allowed = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll",
+                                                  "shell32.dll", "msvcrt.dll", "ws2_32.dll", "mswsock.dll"};
+    EXPECT_FALSE(pe.importDlls.empty());
+    for (std::string dll : pe.importDlls) {
+        std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
+        EXPECT_TRUE(allowed.count(dll)) << "gaugehost.exe imports " << dll;
     }
 }
 

@@ -58,6 +58,9 @@ PeFile readPe(const std::string& path) {
     const uint32_t opt = nt + 24;
     pe.optionalMagic = rd16(b, opt);
     pe.entryRva = rd32(b, opt + 16);
+    pe.subsystemVersion = {rd16(b, opt + 48), rd16(b, opt + 50)};
+    pe.osVersion = {rd16(b, opt + 40), rd16(b, opt + 42)};
+    pe.subsystem = rd16(b, opt + 68);
     const uint32_t dirs = opt + 96;  // PE32 data directories
     pe.ntOffset = nt;
     for (uint16_t i = 0; i < nsec; ++i) {

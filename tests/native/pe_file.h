@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One imported routine: by name, or by ordinal only.
@@ -30,6 +31,8 @@ struct PeFile {
     uint16_t characteristics = 0;  // 0x2000: DLL
     uint16_t optionalMagic = 0;    // 0x10B for PE32
     uint32_t entryRva = 0;
+    std::pair<uint16_t, uint16_t> subsystemVersion, osVersion;   // the oldest Windows it says it needs
+    uint16_t subsystem = 0;                                      // 2 GUI, 3 console
     uint32_t ntOffset = 0;         // of the PE signature
     std::vector<PeSectionEntry> sections;
     std::vector<std::string> exports;

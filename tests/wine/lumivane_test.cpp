@@ -855,13 +855,14 @@ TEST_F(Lumivane, BitmapResources) {
     // The two faces carry the same labels: cool white on the plain face
     // exactly where warm white is on the lit face; the lit face adds its
     // rings; everything else is black.
-    Dib plain = bitmapResource(m, 4096), lit = bitmapResource(m, 4099);
-    ASSERT_TRUE(plain.valid && lit.valid);
+    const Bitmap &plain = bitmapResource(m, 4096), &lit = bitmapResource(m, 4099);
+    ASSERT_EQ(plain.problem, "");
+    ASSERT_EQ(lit.problem, "");
     const Rgb black{0, 0, 0}, cool{241, 242, 238}, warm{253, 254, 227};
     int labelPixels = 0, ringPixels = 0;
     for (int y = 0; y < 109; ++y)
         for (int x = 0; x < 290; ++x) {
-            const Rgb p = plain.pixel(x, y), l = lit.pixel(x, y);
+            const Rgb p = pixel(plain, x, y), l = pixel(lit, x, y);
             ASSERT_TRUE(p == black || p == cool) << x << "," << y << " " << p;
             if (p == cool) {
                 ++labelPixels;
@@ -878,22 +879,22 @@ TEST_F(Lumivane, BitmapResources) {
     for (int cx : {19, 71, 125, 192, 262}) {
         SCOPED_TRACE("ring at x " + std::to_string(cx));
         int left = 0, right = 0;
-        for (int x = std::max(0, cx - 24); x < cx - 17; ++x) left += lit.pixel(x, 60) != black;
-        for (int x = cx + 18; x <= std::min(289, cx + 24); ++x) right += lit.pixel(x, 60) != black;
+        for (int x = std::max(0, cx - 24); x < cx - 17; ++x) left += pixel(lit, x, 60) != black;
+        for (int x = cx + 18; x <= std::min(289, cx + 24); ++x) right += pixel(lit, x, 60) != black;
         EXPECT_GE(right, 1);
         if (cx != 19) {
             EXPECT_GE(left, 1);
         }
-        EXPECT_EQ(lit.pixel(cx, 60), black);
+        EXPECT_EQ(pixel(lit, cx, 60), black);
     }
 
     // Lever up shows the lever above the nut, lever down below it.
-    Dib up = bitmapResource(m, 4608), down = bitmapResource(m, 4611);
-    EXPECT_NE(up.pixel(17, 5), black);
-    EXPECT_EQ(up.pixel(17, 38), black);
-    EXPECT_EQ(down.pixel(17, 5), black);
-    EXPECT_NE(down.pixel(17, 38), black);
-    EXPECT_EQ(up.pixel(17, 21), down.pixel(17, 21)) << "the same nut";
+    const Bitmap &up = bitmapResource(m, 4608), &down = bitmapResource(m, 4611);
+    EXPECT_NE(pixel(up, 17, 5), black);
+    EXPECT_EQ(pixel(up, 17, 38), black);
+    EXPECT_EQ(pixel(down, 17, 5), black);
+    EXPECT_NE(pixel(down, 17, 38), black);
+    EXPECT_EQ(pixel(up, 17, 21), pixel(down, 17, 21)) << "the same nut";
 }
 
 }  // namespace

@@ -21,18 +21,13 @@ protected:
 };
 
 TEST_P(EveryModule, EntryPointReturnsSuccessAndDoesNothingElse) {
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        reinterpret_cast<const uint8_t*>(m.handle) + dos->e_lfanew);
-    const uint8_t* entry = reinterpret_cast<const uint8_t*>(m.handle) + nt->OptionalHeader.AddressOfEntryPoint;
+    const uint8_t* entry = reinterpret_cast<const uint8_t*>(m.handle) + m.pe().headers().entryPoint;
     ASSERT_TRUE(m.inCode(addr(entry)));
     // mov eax, 1 ; ret 12: no runtime start-up code behind it.
     const uint8_t expected[8] = {0xB8, 0x01, 0x00, 0x00, 0x00, 0xC2, 0x0C, 0x00};
     EXPECT_EQ(std::memcmp(entry, expected, sizeof expected), 0) << "entry point code";
     for (uint32_t reason : {DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH, DLL_PROCESS_DETACH}) {
-        CallResult r = probeCall(entry, {m.imageBase, reason, 0});
-        EXPECT_EQ(r.eax, 1u) << "reason " << reason;
-        EXPECT_EQ(r.stackLeft, 0) << "reason " << reason;
+        EXPECT_EQ(expectCall("entry point, reason " + std::to_string(reason), entry, {m.imageBase, reason, 0}).eax, 1u);
     }
 }
 
@@ -42,10 +37,8 @@ TEST_P(EveryModule, LinkageListsOneGaugeAndImportTableWaitsForTheHost) {
     EXPECT_TRUE(m.inCode(u32(m.linkage, 0x08))) << "module stop routine";
     EXPECT_TRUE(m.inImage(u32(m.linkage, 0x18))) << "the one gauge header";
     EXPECT_EQ(u32(m.linkage, 0x1C), 0u) << "gauge list ends after one gauge";
-    for (uint32_t off : {0x04u, 0x08u}) {
-        CallResult r = probeCall(at(m.linkage, off), {});
-        EXPECT_EQ(r.stackLeft, 0) << "Linkage +0x" << std::hex << off;
-    }
+    expectCall("module start routine", at(m.linkage, 0x04), {});
+    expectCall("module stop routine", at(m.linkage, 0x08), {});
     EXPECT_EQ(u32(m.imports, 0x00), 0x0Fu);
     EXPECT_EQ(u32(m.imports, 0x04), 0u) << "service table pointer is the host's to fill";
     EXPECT_EQ(u32(m.imports, 0x08), 0u);

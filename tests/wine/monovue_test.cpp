@@ -588,7 +588,7 @@ TEST_F(Monovue, AFrameChangesOnlyTheRefreshedValues) {
 
 TEST_F(Monovue, ImportsNoAllocator) {
     const std::set<std::string> allowed = {"memset", "memcpy", "memmove"};
-    for (const Import& i : imports(m))
+    for (const gaugehost::PeImport& i : m.pe().imports())
         EXPECT_TRUE(allowed.count(i.name)) << "imports " << (i.name.empty() ? "<ordinal>" : i.name) << " from " << i.dll;
 }
 
@@ -611,34 +611,34 @@ TEST_F(Monovue, BitmapResourceIdsAndFormats) {
 
 TEST_F(Monovue, NeedlePixels) {
     for (uint32_t id : {4352u, 4864u, 5376u, 5888u}) {
-        Dib d = bitmapResource(m, id);
-        ASSERT_TRUE(d.valid);
-        for (int x = 0; x < 18; ++x) EXPECT_EQ(d.pixel(x, 0), kYellow) << "N1 needle " << id << " x " << x;
+        const Bitmap& d = bitmapResource(m, id);
+        ASSERT_EQ(d.problem, "");
+        for (int x = 0; x < 18; ++x) EXPECT_EQ(pixel(d, x, 0), kYellow) << "N1 needle " << id << " x " << x;
     }
     for (uint32_t id : {4608u, 5120u, 5632u, 6144u}) {
-        Dib d = bitmapResource(m, id);
-        ASSERT_TRUE(d.valid);
+        const Bitmap& d = bitmapResource(m, id);
+        ASSERT_EQ(d.problem, "");
         for (int x = 0; x < 18; ++x)
-            EXPECT_EQ(d.pixel(x, 0), x < 10 ? kBlack : kYellow) << "EGT needle " << id << " x " << x;
+            EXPECT_EQ(pixel(d, x, 0), x < 10 ? kBlack : kYellow) << "EGT needle " << id << " x " << x;
     }
 }
 
 TEST_F(Monovue, LegendIcons) {
     for (uint32_t id : {6400u, 8192u}) {
-        Dib d = bitmapResource(m, id);
-        ASSERT_TRUE(d.valid);
+        const Bitmap& d = bitmapResource(m, id);
+        ASSERT_EQ(d.problem, "");
         for (int y = 0; y < 9; ++y)
-            for (int x = 0; x < 80; ++x) ASSERT_EQ(d.pixel(x, y), kBlack) << id << " blank at " << x << "," << y;
+            for (int x = 0; x < 80; ++x) ASSERT_EQ(pixel(d, x, y), kBlack) << id << " blank at " << x << "," << y;
     }
     std::vector<std::vector<bool>> shapes;
     for (uint32_t id : {6401u, 8193u, 8194u}) {
-        Dib d = bitmapResource(m, id);
-        ASSERT_TRUE(d.valid);
+        const Bitmap& d = bitmapResource(m, id);
+        ASSERT_EQ(d.problem, "");
         int yellow = 0, top = 9, bottom = -1, right = -1;
         std::vector<bool> shape;
         for (int y = 0; y < 9; ++y) {
             for (int x = 0; x < 80; ++x) {
-                const Rgb p = d.pixel(x, y);
+                const Rgb p = pixel(d, x, y);
                 ASSERT_TRUE(p == kBlack || p == kYellow) << id << " at " << x << "," << y << ": " << p;
                 shape.push_back(p == kYellow);
                 if (p == kYellow) {
@@ -660,21 +660,21 @@ TEST_F(Monovue, LegendIcons) {
 }
 
 TEST_F(Monovue, BackgroundMarkings) {
-    Dib d = bitmapResource(m, 256);
-    ASSERT_TRUE(d.valid);
+    const Bitmap& d = bitmapResource(m, 256);
+    ASSERT_EQ(d.problem, "");
     auto countIn = [&](int x0, int y0, int x1, int y1, Rgb c) {
         int n = 0;
         for (int y = y0; y <= y1; ++y)
-            for (int x = x0; x <= x1; ++x) n += d.pixel(x, y) == c;
+            for (int x = x0; x <= x1; ++x) n += pixel(d, x, y) == c;
         return n;
     };
     // Ground, and only the background's four colours.
-    EXPECT_EQ(d.pixel(0, 0), kGround);
-    EXPECT_EQ(d.pixel(209, 224), kGround);
-    EXPECT_EQ(d.pixel(60, 200), kGround);
+    EXPECT_EQ(pixel(d, 0, 0), kGround);
+    EXPECT_EQ(pixel(d, 209, 224), kGround);
+    EXPECT_EQ(pixel(d, 60, 200), kGround);
     for (int y = 0; y < 225; ++y)
         for (int x = 0; x < 210; ++x) {
-            const Rgb p = d.pixel(x, y);
+            const Rgb p = pixel(d, x, y);
             ASSERT_TRUE(p == kGround || p == kWhite || p == kLightGrey || p == kRed) << x << "," << y << ": " << p;
         }
     EXPECT_EQ(countIn(0, 0, 209, 9, kWhite), 0) << "nothing above the N1 arcs";
@@ -684,8 +684,8 @@ TEST_F(Monovue, BackgroundMarkings) {
         SCOPED_TRACE("engine " + std::to_string(i + 1));
         // N1 dial: a white arc about (px - 19 .. px + 16, 10 .. 43), marked
         // 6 and 10, a red arc at its upper right, the readout frame below.
-        EXPECT_EQ(d.pixel(px, 10), kWhite) << "top of the N1 arc";
-        EXPECT_EQ(d.pixel(px - 19, 29), kWhite) << "left of the N1 arc";
+        EXPECT_EQ(pixel(d, px, 10), kWhite) << "top of the N1 arc";
+        EXPECT_EQ(pixel(d, px - 19, 29), kWhite) << "left of the N1 arc";
         // The arc's lower-left end (its lowest white pixel left of the pivot,
         // the rightmost of them) is where the needle points at value 0: the
         // first entry of the needle's point table, within a pixel, and in
@@ -695,7 +695,7 @@ TEST_F(Monovue, BackgroundMarkings) {
         int endX = -1, endY = -1;
         for (int y = 30; y <= 47; ++y)
             for (int x = px - 21; x < px; ++x)
-                if (d.pixel(x, y) == kWhite && (y > endY || (y == endY && x > endX))) {
+                if (pixel(d, x, y) == kWhite && (y > endY || (y == endY && x > endX))) {
                     endX = x;
                     endY = y;
                 }
@@ -708,12 +708,12 @@ TEST_F(Monovue, BackgroundMarkings) {
         EXPECT_GT(countIn(px - 12, 16, px + 12, 24, kWhite), 10) << "legends 6 and 10";
         EXPECT_GT(countIn(px + 8, 10, px + 19, 24, kRed), 4) << "red arc, upper right";
         EXPECT_EQ(countIn(px - 20, 10, px + 7, 43, kRed), 0) << "no red on the left";
-        EXPECT_EQ(d.pixel(px - 6, 35), kLightGrey);
-        EXPECT_EQ(d.pixel(px + 20, 45), kLightGrey);
+        EXPECT_EQ(pixel(d, px - 6, 35), kLightGrey);
+        EXPECT_EQ(pixel(d, px + 20, 45), kLightGrey);
         EXPECT_EQ(countIn(px - 6, 35, px + 20, 45, kLightGrey), 2 * 27 + 2 * 9) << "N1 frame";
         // EGT dial: arc y 51 .. 70, red at the upper right, frame below.
-        EXPECT_EQ(d.pixel(px, 51), kWhite) << "top of the EGT arc";
-        EXPECT_EQ(d.pixel(px - 19, 69), kWhite) << "left end of the EGT arc";
+        EXPECT_EQ(pixel(d, px, 51), kWhite) << "top of the EGT arc";
+        EXPECT_EQ(pixel(d, px - 19, 69), kWhite) << "left end of the EGT arc";
         EXPECT_GT(countIn(px + 8, 51, px + 19, 65, kRed), 4);
         EXPECT_EQ(countIn(px - 10, 70, px + 10, 80, kLightGrey), 2 * 21 + 2 * 9) << "EGT frame";
     }
@@ -724,10 +724,10 @@ TEST_F(Monovue, BackgroundMarkings) {
     EXPECT_GT(countIn(95, 110, 115, 124, kWhite), 10) << "FF KG/M";
     // Dashes under the N2 and FF rows.
     for (int y : {97, 117}) {
-        for (int x = 44; x <= 55; ++x) EXPECT_EQ(d.pixel(x, y), kWhite) << x << "," << y;
-        for (int x = 153; x <= 164; ++x) EXPECT_EQ(d.pixel(x, y), kWhite) << x << "," << y;
-        EXPECT_EQ(d.pixel(43, y), kGround);
-        EXPECT_EQ(d.pixel(56, y), kGround);
+        for (int x = 44; x <= 55; ++x) EXPECT_EQ(pixel(d, x, y), kWhite) << x << "," << y;
+        for (int x = 153; x <= 164; ++x) EXPECT_EQ(pixel(d, x, y), kWhite) << x << "," << y;
+        EXPECT_EQ(pixel(d, 43, y), kGround);
+        EXPECT_EQ(pixel(d, 56, y), kGround);
     }
     // FOB:, KG and FLAPS: where the gauge places them: the white ink found
     // within 5 pixels around each box spans exactly the box.
@@ -741,7 +741,7 @@ TEST_F(Monovue, BackgroundMarkings) {
         int left = 999, right = -1, top = 999, bottom = -1;
         for (int y = l.y0 - 5; y <= l.y1 + 5; ++y)
             for (int x = l.x0 - 5; x <= l.x1 + 5; ++x)
-                if (d.pixel(x, y) == kWhite) {
+                if (pixel(d, x, y) == kWhite) {
                     left = std::min(left, x);
                     right = std::max(right, x);
                     top = std::min(top, y);
@@ -755,14 +755,14 @@ TEST_F(Monovue, BackgroundMarkings) {
     }
     EXPECT_EQ(countIn(0, 130, 209, 136, kWhite) + countIn(0, 142, 209, 148, kWhite), 0);
     // Rules at y 149 and the divider at x 119.
-    for (int x = 10; x <= 112; ++x) EXPECT_EQ(d.pixel(x, 149), kLightGrey) << x;
-    for (int x = 126; x <= 199; ++x) EXPECT_EQ(d.pixel(x, 149), kLightGrey) << x;
-    EXPECT_EQ(d.pixel(9, 149), kGround);
-    EXPECT_EQ(d.pixel(119, 149), kGround);
-    EXPECT_EQ(d.pixel(200, 149), kGround);
-    for (int y = 154; y <= 219; ++y) EXPECT_EQ(d.pixel(119, y), kLightGrey) << y;
-    EXPECT_EQ(d.pixel(119, 153), kGround);
-    EXPECT_EQ(d.pixel(119, 220), kGround);
+    for (int x = 10; x <= 112; ++x) EXPECT_EQ(pixel(d, x, 149), kLightGrey) << x;
+    for (int x = 126; x <= 199; ++x) EXPECT_EQ(pixel(d, x, 149), kLightGrey) << x;
+    EXPECT_EQ(pixel(d, 9, 149), kGround);
+    EXPECT_EQ(pixel(d, 119, 149), kGround);
+    EXPECT_EQ(pixel(d, 200, 149), kGround);
+    for (int y = 154; y <= 219; ++y) EXPECT_EQ(pixel(d, 119, y), kLightGrey) << y;
+    EXPECT_EQ(pixel(d, 119, 153), kGround);
+    EXPECT_EQ(pixel(d, 119, 220), kGround);
     // The legend icons' area is plain ground.
     EXPECT_EQ(countIn(10, 152, 112, 224, kGround), 103 * 73);
 }

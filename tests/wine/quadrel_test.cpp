@@ -192,29 +192,35 @@ TEST_F(Quadrel, BitmapResources) {
         expectBitmapFormat(m, e.id, e.w, e.h, 8);
 
     // The background is every pixel palette index 0, and index 0 is black.
-    Dib bg = bitmapResource(m, 4096);
-    ASSERT_TRUE(bg.valid);
-    EXPECT_EQ(bg.pixel(0, 0), (Rgb{0, 0, 0}));
+    // The indices are the resource's bytes: rows of 136 bytes (135 and the
+    // padding to 4) after the 40-byte header and the palette.
+    uint32_t size = 0;
+    const uint8_t* bg = bitmapBytes(m, 4096, &size);
+    ASSERT_NE(bg, nullptr);
+    const uint32_t colours = u32(bg, 32) ? u32(bg, 32) : 256;
+    ASSERT_GE(size, 40 + 4 * colours + 136 * 100) << "the rows lie within the resource";
+    EXPECT_EQ(u32(bg, 40) & 0xFFFFFF, 0u) << "palette entry 0 is black";
     int nonZero = 0;
     for (int y = 0; y < 100; ++y)
-        for (int x = 0; x < 135; ++x) nonZero += bg.index(x, y) != 0;
+        for (int x = 0; x < 135; ++x) nonZero += bg[40 + 4 * colours + 136 * y + x] != 0;
     EXPECT_EQ(nonZero, 0);
+    EXPECT_EQ(pixel(bitmapResource(m, 4096), 0, 0), (Rgb{0, 0, 0}));
 
     // Levers 2 and 3 are the same picture; the outer knobs are rounded at
     // their outer end only, so their outer corner is black and the inner
     // end is handle.
-    Dib k1 = bitmapResource(m, 8192), k2 = bitmapResource(m, 12288), k3 = bitmapResource(m, 16384),
-        k4 = bitmapResource(m, 20480);
+    const Bitmap &k1 = bitmapResource(m, 8192), &k2 = bitmapResource(m, 12288), &k3 = bitmapResource(m, 16384),
+                 &k4 = bitmapResource(m, 20480);
     for (int y = 0; y < 18; ++y)
-        for (int x = 0; x < 30; ++x) ASSERT_EQ(k2.pixel(x, y), k3.pixel(x, y)) << x << "," << y;
+        for (int x = 0; x < 30; ++x) ASSERT_EQ(pixel(k2, x, y), pixel(k3, x, y)) << x << "," << y;
     const Rgb black{0, 0, 0};
-    EXPECT_EQ(k1.pixel(0, 3), black);
-    EXPECT_NE(k1.pixel(29, 3), black);
-    EXPECT_NE(k4.pixel(0, 3), black);
-    EXPECT_EQ(k4.pixel(29, 3), black);
-    EXPECT_NE(k2.pixel(0, 5), black);
-    EXPECT_NE(k2.pixel(29, 5), black);
-    EXPECT_EQ(k2.pixel(15, 0), black) << "black above the handle";
+    EXPECT_EQ(pixel(k1, 0, 3), black);
+    EXPECT_NE(pixel(k1, 29, 3), black);
+    EXPECT_NE(pixel(k4, 0, 3), black);
+    EXPECT_EQ(pixel(k4, 29, 3), black);
+    EXPECT_NE(pixel(k2, 0, 5), black);
+    EXPECT_NE(pixel(k2, 29, 5), black);
+    EXPECT_EQ(pixel(k2, 15, 0), black) << "black above the handle";
 }
 
 }  // namespace

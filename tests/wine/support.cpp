@@ -3,89 +3,53 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <ostream>
 #include <set>
+#include <stdexcept>
 #include <utility>
 
+#include "hostcore/errors.h"
+#include "hostcore/guard.h"
+#include "hostcore/hex.h"
 #include "tests/support/dist.h"
 
 namespace winetest {
 
+using gaugehost::hex;
+
 Module loadModule(const char* name) {
     Module m;
     const std::string path = dist::modulePath(name);
-    m.handle = LoadLibraryA(path.c_str());
-    if (m.handle == nullptr) {
-        ADD_FAILURE() << "LoadLibrary(" << path << ") failed, error " << GetLastError();
+    try {
+        m.image = std::make_unique<gaugehost::ModuleImage>(path);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
         return m;
     }
+    gaugehost::installGuards(m.image.get(), kCallSeconds);
+    m.handle = m.image->handle();
     m.linkage = reinterpret_cast<uint8_t*>(GetProcAddress(m.handle, "Linkage"));
     m.imports = reinterpret_cast<uint8_t*>(GetProcAddress(m.handle, "ImportTable"));
     if (m.linkage == nullptr) ADD_FAILURE() << path << ": no export named Linkage";
     if (m.imports == nullptr) ADD_FAILURE() << path << ": no export named ImportTable";
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        reinterpret_cast<const uint8_t*>(m.handle) + dos->e_lfanew);
-    m.imageBase = addr(m.handle);
-    m.imageSize = nt->OptionalHeader.SizeOfImage;
+    m.imageBase = m.image->base();
+    m.imageSize = m.image->size();
     return m;
 }
 
 void unloadModule(Module& m) {
-    if (m.handle) FreeLibrary(m.handle);
+    gaugehost::installGuards(nullptr, 0);
     m = Module{};
 }
 
-bool Module::inCode(uint32_t address) const {
-    if (!inImage(address)) return false;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        reinterpret_cast<const uint8_t*>(handle) + dos->e_lfanew);
-    const IMAGE_SECTION_HEADER* s = IMAGE_FIRST_SECTION(nt);
-    const uint32_t rva = address - imageBase;
-    for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++s) {
-        if (!(s->Characteristics & IMAGE_SCN_MEM_EXECUTE)) continue;
-        if (rva >= s->VirtualAddress && rva < s->VirtualAddress + s->Misc.VirtualSize) return true;
-    }
-    return false;
-}
-
-namespace {
-const IMAGE_SECTION_HEADER* sections(const Module& m, unsigned* count) {
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(m.handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        reinterpret_cast<const uint8_t*>(m.handle) + dos->e_lfanew);
-    *count = nt->FileHeader.NumberOfSections;
-    return IMAGE_FIRST_SECTION(nt);
-}
-}  // namespace
-
-bool Module::inWritable(uint32_t address) const {
-    if (!inImage(address)) return false;
-    unsigned count = 0;
-    const IMAGE_SECTION_HEADER* s = sections(*this, &count);
-    const uint32_t rva = address - imageBase;
-    bool inSection = false;
-    for (unsigned i = 0; i < count; ++i, ++s) {
-        if (!(s->Characteristics & IMAGE_SCN_MEM_WRITE)) continue;
-        if (rva >= s->VirtualAddress && rva < s->VirtualAddress + s->Misc.VirtualSize) inSection = true;
-    }
-    if (!inSection) return false;
-    MEMORY_BASIC_INFORMATION mbi;
-    if (VirtualQuery(reinterpret_cast<const void*>(address), &mbi, sizeof mbi) == 0) return false;
-    return (mbi.Protect & (PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
-}
+void setCallLimit(const Module& m, unsigned seconds) { gaugehost::installGuards(m.image.get(), seconds); }
 
 std::vector<uint8_t> writableData(const Module& m) {
     std::vector<uint8_t> out;
-    unsigned count = 0;
-    const IMAGE_SECTION_HEADER* s = sections(m, &count);
-    for (unsigned i = 0; i < count; ++i, ++s) {
-        if (!(s->Characteristics & IMAGE_SCN_MEM_WRITE)) continue;
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(m.handle) + s->VirtualAddress;
-        out.insert(out.end(), p, p + s->Misc.VirtualSize);
+    for (const gaugehost::PeSection& s : m.pe().sections()) {
+        if (!s.writable()) continue;
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(m.handle) + s.rva;
+        out.insert(out.end(), p, p + s.virtualSize);
     }
     return out;
 }
@@ -181,181 +145,124 @@ void expectRecord(const Module& m, const char* name, const void* record, uint32_
     }
 }
 
-// ---- probe ---------------------------------------------------------------------
+// ---- calling module code -----------------------------------------------------------
 
-struct ProbeOut {
-    uint32_t eax;      // +0
-    uint32_t edx;      // +4
-    int32_t stackLeft; // +8
-    uint32_t pad;      // +12
-    double st0;        // +16
-};
+namespace {
+int gCallDepth = 0;  // guarded calls running
+}  // namespace
 
-extern "C" int __cdecl probeCallRaw(const void* fn, const uint32_t* args, int count,
-                                    ProbeOut* out, int returnsDouble);
-
-// Saves the stack pointer, pushes the arguments right to left, calls, and
-// records how many bytes the callee left behind before restoring it.
-__asm__(R"(
-    .text
-    .globl _probeCallRaw
-_probeCallRaw:
-    pushl %ebp
-    movl  %esp, %ebp
-    pushl %ebx
-    pushl %esi
-    pushl %edi
-    movl  12(%ebp), %esi
-    movl  16(%ebp), %ecx
-    movl  %esp, %ebx
-1:  testl %ecx, %ecx
-    jz    2f
-    decl  %ecx
-    pushl (%esi,%ecx,4)
-    jmp   1b
-2:  calll *8(%ebp)
-    movl  20(%ebp), %edi
-    movl  %eax, 0(%edi)
-    movl  %edx, 4(%edi)
-    movl  %ebx, %eax
-    subl  %esp, %eax
-    movl  %eax, 8(%edi)
-    cmpl  $0, 24(%ebp)
-    je    3f
-    fstpl 16(%edi)
-3:  movl  %ebx, %esp
-    popl  %edi
-    popl  %esi
-    popl  %ebx
-    popl  %ebp
-    ret
-)");
-
-CallResult probeCall(const void* fn, std::initializer_list<uint32_t> args, bool returnsDouble) {
-    std::vector<uint32_t> a(args);
-    ProbeOut out{};
-    probeCallRaw(fn, a.data(), static_cast<int>(a.size()), &out, returnsDouble ? 1 : 0);
+CallResult callModule(const std::string& what, const void* fn, std::initializer_list<uint32_t> args,
+                      bool returnsDouble) {
     CallResult r;
-    r.eax = out.eax;
-    r.stackLeft = out.stackLeft;
-    r.st0 = out.st0;
+    if (gCallDepth > 0) {
+        if (args.size() != 1 || !returnsDouble) {
+            r.failure = what + ": only a value routine may be called from within a service";
+            return r;
+        }
+        typedef double(__stdcall * ValueRoutine)(uint32_t);
+        r.st0 = reinterpret_cast<ValueRoutine>(const_cast<void*>(fn))(*args.begin());
+        return r;
+    }
+    ++gCallDepth;
+    try {
+        gaugehost::CallBreach breach;
+        const gaugehost::CallResult out = gaugehost::guardedCall(what, addr(fn), args, returnsDouble, &breach);
+        r.eax = out.eax;
+        r.st0 = out.st0;
+        r.stackLeft = breach.stackSkew;
+        r.registers = breach.registers;
+    } catch (const std::exception& e) {
+        r.failure = e.what();
+    }
+    --gCallDepth;
     return r;
 }
 
-// ---- recording service table -------------------------------------------------
+CallResult expectCall(const std::string& what, const void* fn, std::initializer_list<uint32_t> args,
+                      bool returnsDouble) {
+    const CallResult r = callModule(what, fn, args, returnsDouble);
+    EXPECT_EQ(r.failure, "") << what;
+    EXPECT_EQ(r.stackLeft, 0) << what << ": bytes of its arguments left on the stack";
+    EXPECT_EQ(r.registers, "") << what << ": callee-saved registers changed";
+    return r;
+}
+
+// ---- recording host ----------------------------------------------------------------
 
 namespace {
 
-Recorder* gActive = nullptr;
-
-void record(unsigned slot, std::vector<uint32_t> args) {
-    if (gActive == nullptr) return;
-    Recorder& r = *gActive;
-    r.calls.push_back({slot, args});
-    switch (slot) {
-        case 25: {  // installElements: the host fills the root's image record pointer
-            const uint32_t image = addr(r.image);
-            std::memcpy(reinterpret_cast<uint8_t*>(args[0]) + 0x3C, &image, 4);
-            break;
-        }
-        case 31: {  // releaseElements: the record goes away
-            const uint32_t zero = 0;
-            std::memcpy(reinterpret_cast<uint8_t*>(args[0]) + 0x3C, &zero, 4);
-            break;
-        }
-        case 36:
-            if (r.onKeyEvent) r.onKeyEvent(args[0], static_cast<int32_t>(args[1]));
-            break;
-        case 40: {  // refreshModuleVar: the cached value at +0x0C
-            const uint32_t id = u32(reinterpret_cast<void*>(args[0]), 0);
-            auto it = r.vars.find(id);
-            const double v = it == r.vars.end() ? 0.0 : it->second;
-            std::memcpy(reinterpret_cast<uint8_t*>(args[0]) + 0x0C, &v, 8);
-            break;
-        }
-        default:
-            break;
+// The receiver while no recorder is attached: module code has no host to call.
+struct NoRecorder final : gaugehost::ServiceSink {
+    void service(unsigned slot, const uint32_t*) override {
+        gaugehost::abortModuleCall("service " + std::to_string(slot) + " was called with no recorder attached");
     }
+};
+NoRecorder gNoRecorder;
+gaugehost::ServiceSink* gReceiver = &gNoRecorder;
+
+void receive(gaugehost::ServiceSink* sink) {
+    gReceiver = sink;
+    gaugehost::setServiceSink(sink);
 }
 
-template <unsigned S> uint32_t __stdcall svc0() { record(S, {}); return 0; }
-template <unsigned S> uint32_t __stdcall svc1(uint32_t a) { record(S, {a}); return 0; }
-template <unsigned S> uint32_t __stdcall svc2(uint32_t a, uint32_t b) { record(S, {a, b}); return 0; }
-template <unsigned S> uint32_t __stdcall svc3(uint32_t a, uint32_t b, uint32_t c) {
-    record(S, {a, b, c});
-    return 0;
-}
-
-template <unsigned S>
-void* slotFunction() {
-    switch (serviceArgCount(S)) {
-        case 1: return reinterpret_cast<void*>(&svc1<S>);
-        case 2: return reinterpret_cast<void*>(&svc2<S>);
-        case 3: return reinterpret_cast<void*>(&svc3<S>);
-        default: return reinterpret_cast<void*>(&svc0<S>);
-    }
-}
-
-template <size_t... I>
-void fillTable(void** table, std::index_sequence<I...>) {
-    ((table[I] = slotFunction<I>()), ...);
-}
-
-void** serviceTable() {
-    static void* table[64];
-    static bool filled = false;
-    if (!filled) {
-        fillTable(table, std::make_index_sequence<64>());
-        filled = true;
-    }
-    return table;
-}
+void put32(uint32_t address, uint32_t value) { std::memcpy(reinterpret_cast<void*>(address), &value, 4); }
 
 }  // namespace
 
-int serviceArgCount(unsigned slot) {
-    switch (slot) {
-        case 24: case 26: case 27: case 29: case 31: case 38: case 40: return 1;
-        case 25: case 28: case 33: case 34: case 36: return 2;
-        case 32: return 3;
-        default: return 0;
+Recorder::~Recorder() {
+    if (gReceiver == this) receive(&gNoRecorder);
+}
+
+void Recorder::attach(const Module& m) {
+    receive(this);
+    const uint32_t table = addr(gaugehost::serviceTable());
+    std::memcpy(m.imports + 4, &table, 4);
+}
+
+void Recorder::service(unsigned slot, const uint32_t* args) {
+    // Nothing may unwind through the module's frames: whatever goes wrong
+    // here abandons the module call with its message.
+    std::string failure;
+    try {
+        const int n = gaugehost::serviceArgCount(slot);
+        calls.push_back({slot, std::vector<uint32_t>(args, args + std::max(n, 0))});
+        switch (slot) {
+            case 25:  // installElements: the host fills the root's image record pointer
+                put32(args[0] + 0x3C, addr(image));
+                break;
+            case 31:  // releaseElements: the record goes away
+                put32(args[0] + 0x3C, 0);
+                break;
+            case 36:
+                if (onKeyEvent) onKeyEvent(args[0], static_cast<int32_t>(args[1]));
+                break;
+            case 40: {  // refreshModuleVar: the cached value at +0x0C
+                auto it = vars.find(u32(reinterpret_cast<void*>(args[0]), 0));
+                const double v = it == vars.end() ? 0.0 : it->second;
+                std::memcpy(reinterpret_cast<uint8_t*>(args[0]) + 0x0C, &v, 8);
+                break;
+            }
+            default:
+                break;
+        }
+    } catch (const std::exception& e) {
+        failure = "service " + std::to_string(slot) + ": " + e.what();
     }
+    if (!failure.empty()) gaugehost::abortModuleCall(failure);
+}
+
+std::vector<std::pair<uint32_t, int32_t>> Recorder::keyEvents() const {
+    std::vector<std::pair<uint32_t, int32_t>> out;
+    for (const ServiceCall& c : calls)
+        if (c.slot == 36) out.emplace_back(c.args[0], static_cast<int32_t>(c.args[1]));
+    return out;
 }
 
 // ---- the module's import table ------------------------------------------------------
 
-std::vector<Import> imports(const Module& m) {
-    std::vector<Import> out;
-    auto* base = reinterpret_cast<uint8_t*>(m.handle);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) return out;
-    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
-        const auto* lookup = reinterpret_cast<const IMAGE_THUNK_DATA32*>(
-            base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
-        auto* iat = reinterpret_cast<void**>(base + d->FirstThunk);
-        for (int i = 0; lookup[i].u1.AddressOfData; ++i) {
-            const DWORD t = lookup[i].u1.AddressOfData;
-            Import imp;
-            imp.dll = reinterpret_cast<const char*>(base + d->Name);
-            if (IMAGE_SNAP_BY_ORDINAL32(t))
-                imp.ordinal = IMAGE_ORDINAL32(t);
-            else
-                imp.name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + t)->Name;
-            imp.slot = &iat[i];
-            out.push_back(imp);
-        }
-    }
-    return out;
-}
-
 void** importSlot(const Module& m, const char* dll, const char* name, WORD ordinal) {
-    for (const Import& i : imports(m)) {
-        if (lstrcmpiA(i.dll.c_str(), dll) != 0) continue;
-        if (name == nullptr ? i.name.empty() && i.ordinal == ordinal : i.name == name) return i.slot;
-    }
-    return nullptr;
+    const uint32_t rva = name ? m.pe().importSlot(dll, name) : m.pe().importSlot(dll, uint16_t(ordinal));
+    return rva ? reinterpret_cast<void**>(m.imageBase + rva) : nullptr;
 }
 
 void redirect(void** slot, void* to) {
@@ -375,9 +282,7 @@ void GaugeTest::load() {
 }
 
 CallResult GaugeTest::routine(uint32_t offset, std::initializer_list<uint32_t> args) {
-    CallResult r = probeCall(at(header, offset), args);
-    EXPECT_EQ(r.stackLeft, 0) << "routine at header +0x" << std::hex << offset;
-    return r;
+    return expectCall("routine at header +" + hex(offset), at(header, offset), args);
 }
 
 uint8_t* GaugeTest::install(Recorder& rec) {
@@ -391,9 +296,7 @@ uint8_t* GaugeTest::install(Recorder& rec) {
 }
 
 CallResult GaugeTest::callback(uint32_t code, uint32_t extra) {
-    CallResult r = probeCall(at(header, 0x54), {0xDEADBEEF, code, extra});
-    EXPECT_EQ(r.stackLeft, 0) << "GaugeCallback code " << code;
-    return r;
+    return expectCall("GaugeCallback code " + std::to_string(code), at(header, 0x54), {0xDEADBEEF, code, extra});
 }
 
 uint8_t* GaugeTest::element(int number) const {
@@ -402,71 +305,71 @@ uint8_t* GaugeTest::element(int number) const {
 }
 
 double GaugeTest::valueRoutine(uint8_t* e, uint32_t offset) {
-    CallResult r = probeCall(at(e, offset), {addr(e)}, true);
-    EXPECT_EQ(r.stackLeft, 0) << "value routine at +0x" << std::hex << offset;
-    return r.st0;
+    return expectCall("value routine at +" + hex(offset), at(e, offset), {addr(e)}, true).st0;
 }
 
 CallResult GaugeTest::callHandler(const void* handler, int32_t x, int32_t y, uint32_t flags) {
     const int32_t point[2] = {x, y};
-    CallResult r = probeCall(handler, {addr(point), flags});
+    const CallResult r = expectCall("mouse handler", handler, {addr(point), flags});
     EXPECT_EQ(r.eax, 0u) << "mouse handler result";
-    EXPECT_EQ(r.stackLeft, 0) << "mouse handler";
     return r;
-}
-
-void Recorder::attach(const Module& m) {
-    gActive = this;
-    const uint32_t table = addr(serviceTable());
-    std::memcpy(m.imports + 4, &table, 4);
-}
-
-std::vector<std::pair<uint32_t, int32_t>> Recorder::keyEvents() const {
-    std::vector<std::pair<uint32_t, int32_t>> out;
-    for (const ServiceCall& c : calls)
-        if (c.slot == 36) out.emplace_back(c.args[0], static_cast<int32_t>(c.args[1]));
-    return out;
 }
 
 // ---- bitmap resources ---------------------------------------------------------
 
-namespace {
-BOOL CALLBACK collectId(HMODULE, LPCSTR, LPSTR name, LONG_PTR out) {
-    if (IS_INTRESOURCE(name)) {
-        reinterpret_cast<std::vector<uint32_t>*>(out)->push_back(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(name)));
-    } else {
-        reinterpret_cast<std::vector<uint32_t>*>(out)->push_back(0xFFFFFFFFu);  // named: never expected
-    }
-    return TRUE;
-}
-}  // namespace
-
 std::vector<uint32_t> bitmapIds(const Module& m) {
     std::vector<uint32_t> ids;
-    EnumResourceNamesA(m.handle, RT_BITMAP, collectId, reinterpret_cast<LONG_PTR>(&ids));
+    for (const auto& [id, bitmap] : m.image->bitmaps()) ids.push_back(id);
     return ids;
 }
 
-Dib bitmapResource(const Module& m, uint32_t id) {
-    Dib d;
+const Bitmap& bitmapResource(const Module& m, uint32_t id) {
+    static const Bitmap missing = [] {
+        Bitmap b;
+        b.problem = "no such bitmap resource";
+        return b;
+    }();
+    const Bitmap* b = m.image->bitmap(id);
+    return b ? *b : missing;
+}
+
+Rgb pixel(const Bitmap& b, int x, int y) {
+    if (!b.problem.empty() || x < 0 || y < 0 || x >= b.width || y >= b.height ||
+        b.pixels.size() != size_t(b.width) * size_t(b.height))
+        throw std::out_of_range("bitmap " + std::to_string(b.id) + " has no pixel (" + std::to_string(x) + ", " +
+                                std::to_string(y) + ")" + (b.problem.empty() ? "" : ": " + b.problem));
+    const uint32_t p = b.at(x, y);
+    return {uint8_t(p >> 16), uint8_t(p >> 8), uint8_t(p)};
+}
+
+const uint8_t* bitmapBytes(const Module& m, uint32_t id, uint32_t* size) {
     HRSRC res = FindResourceA(m.handle, MAKEINTRESOURCEA(id), RT_BITMAP);
-    if (res == nullptr) return d;
-    d.size = SizeofResource(m.handle, res);
-    d.data = static_cast<const uint8_t*>(LockResource(LoadResource(m.handle, res)));
-    if (d.data == nullptr || d.size < 40) return d;
-    d.headerSize = u32(d.data, 0);
-    d.width = i32(d.data, 4);
-    d.height = i32(d.data, 8);
-    d.planes = u32(d.data, 12) & 0xFFFF;
-    d.bitsPerPixel = u32(d.data, 12) >> 16;
-    d.compression = u32(d.data, 16);
-    d.colours = u32(d.data, 32);
-    if (d.bitsPerPixel <= 8 && d.colours == 0) d.colours = 1u << d.bitsPerPixel;
-    d.palette = d.data + d.headerSize;
-    d.bits = d.palette + (d.bitsPerPixel <= 8 ? d.colours * 4 : 0);
-    d.stride = ((static_cast<uint32_t>(d.width) * d.bitsPerPixel + 31) / 32) * 4;
-    d.valid = d.bits + d.stride * static_cast<uint32_t>(d.height < 0 ? -d.height : d.height) <= d.data + d.size;
-    return d;
+    if (res == nullptr) return nullptr;
+    if (size) *size = SizeofResource(m.handle, res);
+    return static_cast<const uint8_t*>(LockResource(LoadResource(m.handle, res)));
+}
+
+void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel) {
+    SCOPED_TRACE("bitmap " + std::to_string(id));
+    uint32_t size = 0;
+    const uint8_t* d = bitmapBytes(m, id, &size);
+    ASSERT_NE(d, nullptr) << "no such bitmap resource";
+    ASSERT_GE(size, 40u);
+    EXPECT_EQ(u32(d, 0), 40u) << "BITMAPINFOHEADER";
+    EXPECT_EQ(i32(d, 4), width);
+    EXPECT_EQ(i32(d, 8), height) << "bottom-up rows";
+    EXPECT_EQ(u32(d, 12) & 0xFFFF, 1u) << "planes";
+    EXPECT_EQ(u32(d, 12) >> 16, bitsPerPixel);
+    EXPECT_EQ(u32(d, 16), 0u) << "uncompressed";
+    if (bitsPerPixel <= 8) {
+        EXPECT_LE(u32(d, 32), 1u << bitsPerPixel) << "palette colours";
+    }
+    // The host decodes it whole (the pixel rows lie within the resource).
+    const Bitmap& b = bitmapResource(m, id);
+    EXPECT_EQ(b.problem, "");
+    EXPECT_EQ(b.bytes, size);
+    EXPECT_EQ(b.width, width);
+    EXPECT_EQ(b.height, height);
 }
 
 void expectHeaderBlock800(const Module& m, const char* name, uint32_t mouseEntries) {
@@ -491,37 +394,6 @@ void expectHeaderBlock800(const Module& m, const char* name, uint32_t mouseEntri
     expectDisjoint({span(header, 0xC4, "header block"), span(nameBuffer, 32, "name buffer"),
                     span(slot, 8, "root slot"), span(mouse, mouseEntries * 44, "mouse list"),
                     span(root, 0x60, "root element"), span(m.imports, 0x10, "ImportTable")});
-}
-
-void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel) {
-    SCOPED_TRACE("bitmap " + std::to_string(id));
-    Dib d = bitmapResource(m, id);
-    ASSERT_NE(d.data, nullptr) << "no such bitmap resource";
-    EXPECT_TRUE(d.valid) << "pixel rows run past the resource";
-    EXPECT_EQ(d.headerSize, 40u) << "BITMAPINFOHEADER";
-    EXPECT_EQ(d.width, width);
-    EXPECT_EQ(d.height, height) << "bottom-up rows";
-    EXPECT_EQ(d.planes, 1u);
-    EXPECT_EQ(d.bitsPerPixel, bitsPerPixel);
-    EXPECT_EQ(d.compression, 0u) << "uncompressed";
-    if (bitsPerPixel <= 8) {
-        EXPECT_LE(d.colours, 1u << bitsPerPixel);
-    }
-}
-
-uint32_t Dib::index(int x, int y) const {
-    const int row = height > 0 ? height - 1 - y : y;  // bottom-up unless the height is negative
-    return bits[row * stride + x];
-}
-
-Rgb Dib::pixel(int x, int y) const {
-    const int row = height > 0 ? height - 1 - y : y;
-    if (bitsPerPixel == 24) {
-        const uint8_t* p = bits + row * stride + x * 3;
-        return {p[2], p[1], p[0]};
-    }
-    const uint8_t* q = palette + 4 * bits[row * stride + x];
-    return {q[2], q[1], q[0]};
 }
 
 std::ostream& operator<<(std::ostream& os, const Rgb& c) {

@@ -1,7 +1,7 @@
 // What the Wine tests share: loading a shipped module as the simulator does,
 // reading its records as raw bytes at the host's offsets, calling its
-// routines with the stack pointer measured, a recording service table, the
-// module's import table, and the fixture every module's tests build on.
+// routines through the host core's guarded call, a recording sink behind the
+// host core's service table, and the fixture every module's tests build on.
 //
 // Records are read as bytes on purpose: the tests never look at a record
 // through the struct that defined it. Offsets, sizes, kinds, flags and
@@ -9,6 +9,24 @@
 // host sees, not taken from hostapi: the tests check the bytes independently
 // of the code under test, so that a wrong definition there cannot pass
 // unnoticed.
+//
+// What the tests take from the host core (hostcore/) is the machinery
+// around the records, not their layout:
+//  - the module, loaded and mapped by ModuleImage; its sections (code,
+//    writable data) and imports through the host's one PE reader;
+//  - every call into module code through guardedCall: a fault in module
+//    code, or a service no module may call, fails the test instead of
+//    ending the program, and the call reports the stack and callee-saved
+//    registers it left;
+//  - the service table, whose argument counts are hostapi's: a wrong count
+//    there shows here as an unbalanced stack or as a recorded call other
+//    than the test expects;
+//  - the bitmap resources as decodeDib decodes them; their format is read
+//    from the resource's bytes at literal offsets.
+// The tests' own reader of the PE files, their independent oracle, is the
+// native suite's (tests/native/pe_file.cpp): it reads the shipped files
+// from outside, without the Windows loader, and pe_reader_test.cpp holds
+// the host's reader against it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,9 +39,14 @@
 #include <initializer_list>
 #include <iosfwd>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "hostcore/dib.h"
+#include "hostcore/module_image.h"
+#include "hostcore/services.h"
 
 namespace winetest {
 
@@ -102,6 +125,7 @@ void expectDisjoint(std::vector<Span> spans);
 
 // ---- modules -------------------------------------------------------------------
 struct Module {
+    std::unique_ptr<gaugehost::ModuleImage> image;  // the host core's view of the loaded module
     HMODULE handle = nullptr;
     uint8_t* linkage = nullptr;
     uint8_t* imports = nullptr;
@@ -112,11 +136,13 @@ struct Module {
     bool inImage(uint32_t address) const {
         return address >= imageBase && address < imageBase + imageSize;
     }
-    bool inCode(uint32_t address) const;  // inside an executable section
-    // Inside a section the image marks writable, on a page that is writable
-    // now: where records the host writes into must live.
-    bool inWritable(uint32_t address) const;
+    // Inside a section the image marks executable.
+    bool inCode(uint32_t address) const { return image && image->code(address); }
+    // Inside a section the image marks writable, on a page that is
+    // writable: where records the host writes into must live.
+    bool inWritable(uint32_t address) const { return image && image->writable(address, 1); }
     bool inWritable(const void* p) const { return inWritable(addr(p)); }
+    const gaugehost::PeReader& pe() const { return image->pe(); }
     uint8_t* gauge() const { return at(linkage, 0x18); }
 };
 
@@ -144,19 +170,41 @@ void expectRecord(const Module& m, const char* name, const void* record, uint32_
                   std::vector<Field> fields, std::vector<uint32_t> codePointers = {},
                   std::vector<TextField> texts = {});
 
-// Loads dist/<name>.gau (or $GAUGE_DIST/<name>.gau) with LoadLibrary and
-// finds both exports by name. Fails the test on any step.
+// Loads dist/<name>.gau (or $GAUGE_DIST/<name>.gau) as the host does
+// (ModuleImage: the Windows loader, the entry point run) and finds both
+// exports by name; module calls are guarded for it from then on. Fails the
+// test on any step.
 Module loadModule(const char* name);
 void unloadModule(Module& m);
 
-// ---- calling with a measured stack ---------------------------------------------
+// The limit on any one call into the module's code from now on; a call
+// that runs longer ends the program, naming the call (hostcore's watchdog).
+// loadModule sets kCallSeconds.
+constexpr unsigned kCallSeconds = 30;
+void setCallLimit(const Module& m, unsigned seconds);
+
+// ---- calling module code ---------------------------------------------------------
 struct CallResult {
     uint32_t eax = 0;
-    int32_t stackLeft = 0;  // bytes the callee left on the stack: 0 for __stdcall
-    double st0 = 0;         // the returned double, when asked for
+    double st0 = 0;          // the returned double, when asked for
+    int32_t stackLeft = 0;   // bytes the callee left on the stack: 0 for __stdcall
+    std::string registers;   // callee-saved registers it changed: "" for any routine
+    std::string failure;     // why the call did not complete, "" when it did
+    bool clean() const { return failure.empty() && stackLeft == 0 && registers.empty(); }
 };
-// Pushes `args` (right to left, like the host) and calls `fn`.
-CallResult probeCall(const void* fn, std::initializer_list<uint32_t> args, bool returnsDouble = false);
+// Pushes `args` (right to left, like the host) and calls `fn` through the
+// host core's guarded call; `what` names the call in its failure. A call
+// made from a service while a module call runs (a test's onKeyEvent asking
+// a value routine) cannot be guarded again: it is a plain __stdcall call of
+// one argument returning a double, whose fault still ends the running
+// guarded call; its stack is measured where the tests call the same routine
+// directly.
+CallResult callModule(const std::string& what, const void* fn, std::initializer_list<uint32_t> args,
+                      bool returnsDouble = false);
+// The same, failing the test unless the call completed, removed exactly its
+// own arguments and kept the callee-saved registers.
+CallResult expectCall(const std::string& what, const void* fn, std::initializer_list<uint32_t> args,
+                      bool returnsDouble = false);
 
 // ---- recording host ----------------------------------------------------------------
 // One entry of the recorded sequence: a service call, or, when `platform`
@@ -172,25 +220,32 @@ struct ServiceCall {
 };
 std::ostream& operator<<(std::ostream& os, const ServiceCall& c);
 
-// A service table whose slots record their calls. The services that have an
-// effect the modules rely on act like the host's:
+// The receiver of the host core's service table: records every call, with
+// the arguments the table's slot takes. The services that have an effect
+// the modules rely on act like the host's:
 //  - 25 installElements stores `image` at the root element's +0x3C;
 //  - 31 releaseElements clears it again;
 //  - 40 refreshModuleVar writes `vars[id]` (0 if unset) as the cached value;
 //  - 36 sendKeyEvent calls `onKeyEvent`, if set.
-// Slots no module may call record slot and no argument (and would unbalance
-// the stack: the stack checks catch that).
-struct Recorder {
+// A slot no module may call abandons the module call, and the call fails
+// naming the slot.
+struct Recorder final : gaugehost::ServiceSink {
     std::vector<ServiceCall> calls;
     std::map<uint32_t, double> vars;
     uint32_t image[4] = {0, 0, 0, 0};  // host image record: +4 width, +8 height
     std::function<void(uint32_t, int32_t)> onKeyEvent;
 
+    Recorder() = default;
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    ~Recorder();
+
     void setDrawnSize(int32_t w, int32_t h) {
         image[1] = static_cast<uint32_t>(w);
         image[2] = static_cast<uint32_t>(h);
     }
-    // Installs this recorder's table into the module's ImportTable + 4.
+    // Makes this recorder the table's receiver and stores the table into
+    // the module's ImportTable + 4.
     void attach(const Module& m);
     void clear() { calls.clear(); }
     // Notes a platform call in the same sequence as the service calls.
@@ -198,9 +253,13 @@ struct Recorder {
         calls.push_back({0, std::move(args), std::move(platformCall)});
     }
     std::vector<std::pair<uint32_t, int32_t>> keyEvents() const;
+
+    void service(unsigned slot, const uint32_t* args) override;
 };
 
 // ---- bitmap resources ---------------------------------------------------------
+using gaugehost::Bitmap;
+
 struct Rgb {
     uint8_t r, g, b;
     bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }
@@ -208,23 +267,20 @@ struct Rgb {
 };
 std::ostream& operator<<(std::ostream& os, const Rgb& c);
 
-// A DIB as stored in a module's bitmap resource (BITMAPINFOHEADER first).
-struct Dib {
-    const uint8_t* data = nullptr;
-    uint32_t size = 0;
-    uint32_t headerSize = 0, planes = 0, bitsPerPixel = 0, compression = 0, colours = 0;
-    int32_t width = 0, height = 0;
-    const uint8_t* palette = nullptr;
-    const uint8_t* bits = nullptr;
-    uint32_t stride = 0;
-    bool valid = false;  // the pixel rows lie within the resource
-    // x right, y down from the top-left pixel.
-    uint32_t index(int x, int y) const;  // palette index (8-bit only)
-    Rgb pixel(int x, int y) const;
-};
+// Ids of every RT_BITMAP resource, ascending, and each as the host decodes
+// it (a Bitmap with its problem set when there is no such resource).
+std::vector<uint32_t> bitmapIds(const Module& m);
+const Bitmap& bitmapResource(const Module& m, uint32_t id);
+// The pixel at x right, y down from the top-left; throws (failing the test)
+// outside a decoded bitmap.
+Rgb pixel(const Bitmap& b, int x, int y);
+// The resource's bytes as the Windows loader hands them out: the DIB,
+// BITMAPINFOHEADER first. Null when there is no such resource.
+const uint8_t* bitmapBytes(const Module& m, uint32_t id, uint32_t* size = nullptr);
 
 // The resource `id` is an uncompressed bottom-up DIB of the given size and
-// depth (8 bits: at most 256 palette colours), whose rows lie within it.
+// depth (8 bits: at most 256 palette colours), whose rows lie within it,
+// and the host decodes it whole.
 void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uint32_t bitsPerPixel);
 
 // The header block of a version-800 gauge: 0xC4 bytes (the header, then
@@ -234,23 +290,7 @@ void expectBitmapFormat(const Module& m, uint32_t id, int width, int height, uin
 // entries or the ImportTable.
 void expectHeaderBlock800(const Module& m, const char* name, uint32_t mouseEntries);
 
-// Ids of every RT_BITMAP resource, in the order the module lists them.
-std::vector<uint32_t> bitmapIds(const Module& m);
-Dib bitmapResource(const Module& m, uint32_t id);
-
-// The slots the tests may see, with their argument counts.
-int serviceArgCount(unsigned slot);
-
 // ---- the module's import table ------------------------------------------------------
-// One routine the module imports, and its entry in the import address table.
-struct Import {
-    std::string dll;
-    std::string name;  // empty when imported by ordinal
-    WORD ordinal = 0;  // when imported by ordinal
-    void** slot = nullptr;
-};
-std::vector<Import> imports(const Module& m);
-
 // The module's import address table entry for `dll`'s routine `name`, or
 // for its ordinal when `name` is null; null when the module has no such
 // import.
@@ -270,8 +310,8 @@ bool spyOn(const Module& m, const char* dll, const char* name, WORD ordinal, Fn 
 
 // ---- fixture ---------------------------------------------------------------------
 // One shipped module, loaded afresh for each test, and the calls the host
-// makes into it. Every call checks that the callee removed its own
-// arguments.
+// makes into it. Every call must complete, remove its own arguments and
+// keep the callee-saved registers.
 class GaugeTest : public ::testing::Test {
 protected:
     explicit GaugeTest(const char* module) : module_(module) {}

@@ -70,8 +70,8 @@ TEST_F(Wheelgard, LinkageImportTableAndHeaderBytes) {
     expectHeaderBlock800(m, "wheelgard", 6);
 
     rec.attach(m);
-    EXPECT_EQ(probeCall(at(m.linkage, 0x04), {}).stackLeft, 0);
-    EXPECT_EQ(probeCall(at(m.linkage, 0x08), {}).stackLeft, 0);
+    expectCall("module start routine", at(m.linkage, 0x04), {});
+    expectCall("module stop routine", at(m.linkage, 0x08), {});
     EXPECT_TRUE(rec.calls.empty()) << "module start and stop call nothing";
 }
 
@@ -383,10 +383,10 @@ TEST_F(Wheelgard, HandlersIgnoreThePointAndTheFlags) {
 const Rgb kGround{51, 51, 51}, kUnlit{32, 32, 32}, kRed{255, 0, 0}, kGreen{0, 204, 0},
     kBlue{0, 0, 255}, kWhite{255, 255, 255}, kBlack{0, 0, 0};
 
-std::vector<Rgb> pixels(const Dib& d) {
+std::vector<Rgb> pixels(const Bitmap& d) {
     std::vector<Rgb> out;
     for (int y = 0; y < d.height; ++y)
-        for (int x = 0; x < d.width; ++x) out.push_back(d.pixel(x, y));
+        for (int x = 0; x < d.width; ++x) out.push_back(pixel(d, x, y));
     return out;
 }
 
@@ -408,8 +408,8 @@ TEST_F(Wheelgard, BitmapResources) {
 // A gear lamp: two framed fields, rows 0-10 (TRAN) and 11-21 (DOWN). State
 // 1 and 2 are the dark lamp with one field's legend and frame recoloured.
 TEST_F(Wheelgard, GearLampBitmaps) {
-    const Dib first = bitmapResource(m, 5632);
-    ASSERT_TRUE(first.valid);
+    const Bitmap& first = bitmapResource(m, 5632);
+    ASSERT_EQ(first.problem, "");
     const std::vector<Rgb> dark = pixels(first);
     ASSERT_EQ(dark.size(), 22u * 22u);
     for (int y = 0; y < 22; ++y)
