@@ -232,8 +232,8 @@ def test_every_request_and_record_of_a_serve(tmp):
         lines = f.read().splitlines()
     assert lines
     for line in lines:
-        worker, direction, text = line.split(" ", 2)
-        assert re.fullmatch(r"m\d+", worker) and direction in "<>", line
+        ms, worker, direction, text = line.split(" ", 3)
+        assert re.fullmatch(r"\d+\.\d{3}", ms) and re.fullmatch(r"m\d+", worker) and direction in "<>", line
         message = json.loads(text)
         if direction == ">":
             requests.add(check(message, "request"))

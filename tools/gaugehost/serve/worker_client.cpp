@@ -43,7 +43,12 @@ void traceLine(const std::string& worker, char direction, std::string_view line)
     }();
     if (!file) return;
     std::lock_guard hold(lock);
-    std::string out = worker + " " + direction + " ";
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.3f ", double(now.QuadPart) * 1000.0 / double(frequency.QuadPart));
+    std::string out = ms + worker + " " + direction + " ";
     out.append(line.substr(0, line.find('\n')));
     out += '\n';
     std::fwrite(out.data(), 1, out.size(), file);

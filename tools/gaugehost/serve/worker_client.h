@@ -90,7 +90,8 @@ private:
     std::thread reader_;
 };
 
-// The trace of every request and record (GAUGEHOST_TRACE=FILE), or nothing.
+// The trace of every request and record (GAUGEHOST_TRACE=FILE), or nothing:
+// "MS WORKER > LINE" or "MS WORKER < LINE", MS the time in milliseconds.
 void traceLine(const std::string& worker, char direction, std::string_view line);
 
 }  // namespace gaugehost
