@@ -3,14 +3,9 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <vector>
 
 #include "errors.h"
 #include "module_image.h"
-
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#define STBI_WRITE_NO_STDIO
-#include <stb_image_write.h>
 
 namespace gaugehost {
 
@@ -72,22 +67,6 @@ void writeFileAtomically(const std::string& path, const std::string& bytes) {
         DeleteFileW(temp.c_str());
         cannot(path, windowsError(error));
     }
-}
-
-std::string encodePng(const Picture& c) {
-    std::vector<uint8_t> rgb(size_t(c.width) * c.height * 3);
-    for (size_t i = 0; i < c.px.size(); ++i) {
-        rgb[3 * i] = uint8_t(c.px[i] >> 16);
-        rgb[3 * i + 1] = uint8_t(c.px[i] >> 8);
-        rgb[3 * i + 2] = uint8_t(c.px[i]);
-    }
-    std::string out;
-    auto append = [](void* context, void* data, int size) {
-        static_cast<std::string*>(context)->append(static_cast<const char*>(data), size_t(size));
-    };
-    if (!stbi_write_png_to_func(append, &out, c.width, c.height, 3, rgb.data(), c.width * 3))
-        throw HostFault("cannot encode a PNG picture");
-    return out;
 }
 
 void writePng(const Picture& p, const std::string& path) { writeFileAtomically(path, encodePng(p)); }

@@ -13,7 +13,8 @@ namespace gaugehost {
 // Throws InputError (the user's output cannot be written) on any failure.
 void writeFileAtomically(const std::string& path, const std::string& bytes);
 
-// The picture as an RGB PNG file.
+// The picture as an RGB PNG file (png.cpp). Throws HostFault for a picture
+// without pixels.
 std::string encodePng(const Picture& p);
 void writePng(const Picture& p, const std::string& path);
 

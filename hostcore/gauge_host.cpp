@@ -140,10 +140,16 @@ const TextBuffer* GaugeHost::textBuffer(size_t element) const {
 }
 
 void GaugeHost::keyEvent(uint32_t id, int32_t param) {
-    const std::string effect = sim.apply({id, param, ""});
+    if (!applyKeyEvents) {
+        keys.push_back({id, param, {}});
+        logLine("key event " + std::to_string(id) + " reported, not applied here");
+        return;
+    }
+    const KeyEffect effect = sim.apply(id, param);
     keys.push_back({id, param, effect});
-    logLine(effect.empty() ? "key event " + std::to_string(id) + " has no effect in this host's simulation"
-                           : "key event " + effect);
+    const std::string text = effectLog(effect);
+    logLine(text.empty() ? "key event " + std::to_string(id) + " has no effect in this host's simulation"
+                         : "key event " + text);
 }
 
 uint32_t GaugeHost::backgroundRecord() const {

@@ -101,6 +101,9 @@ public:
 
     SimulationModel sim;
     std::vector<KeyEvent> keys;             // every key event received
+    // Whether key events act on `sim`. A worker whose server owns the
+    // simulation only records them (their effect None) and reports them.
+    bool applyKeyEvents = true;
     std::vector<uint32_t> moduleVars;       // module-level variables met through 38/40
     std::vector<std::string> warnings;      // each once, in the order met
     int scale = 1;

@@ -77,26 +77,69 @@ double SimulationModel::var(uint32_t id) const {
     return it == vars_.end() ? 0.0 : it->second;
 }
 
-std::string SimulationModel::apply(const KeyEvent& k) {
+KeyEffect SimulationModel::apply(uint32_t id, int32_t param) {
     using namespace hostapi::sim;
+    KeyEffect e;
     for (const EventVar& t : kLightSwitches)
-        if (k.id == t.event) {
+        if (id == t.event) {
             setVar(t.var, var(t.var) != 0.0 ? 0.0 : 1.0);
-            return "toggles: var " + std::to_string(t.var) + " = " + number(var(t.var));
+            e.kind = KeyEffect::Kind::Toggle;
+            e.var = t.var;
+            e.value = var(t.var);
+            return e;
         }
     for (const EventVar& t : kThrottles)
-        if (k.id == t.event) {
-            setVar(t.var, k.param);
-            return "sets throttle: var " + std::to_string(t.var) + " = " + number(k.param);
+        if (id == t.event) {
+            setVar(t.var, param);
+            e.kind = KeyEffect::Kind::Set;
+            e.var = t.var;
+            e.value = param;
+            return e;
         }
-    if (k.id == kEventBrakeSelectorUp || k.id == kEventBrakeSelectorDown) {
-        const bool up = k.id == kEventBrakeSelectorUp;
-        const int before = brakeSelector_;
-        brakeSelector_ = std::clamp(brakeSelector_ + (up ? 1 : -1), 0, kBrakeSelectorTop);
-        return std::string("moves brake selector ") + (up ? "up" : "down") + ": " +
-               std::to_string(before) + " -> " + std::to_string(brakeSelector_);
+    if (id == kEventBrakeSelectorUp || id == kEventBrakeSelectorDown) {
+        e.kind = KeyEffect::Kind::Selector;
+        e.up = id == kEventBrakeSelectorUp;
+        e.from = brakeSelector_;
+        brakeSelector_ = std::clamp(brakeSelector_ + (e.up ? 1 : -1), 0, kBrakeSelectorTop);
+        e.to = brakeSelector_;
+    }
+    return e;
+}
+
+namespace {
+
+// "var 620 = 1", "brake selector up: 1 -> 2" (with `arrow` between the
+// positions), empty for none.
+std::string effectCore(const KeyEffect& e, const char* arrow) {
+    switch (e.kind) {
+        case KeyEffect::Kind::Toggle:
+        case KeyEffect::Kind::Set:
+            return "var " + std::to_string(e.var) + " = " + number(e.value);
+        case KeyEffect::Kind::Selector:
+            return std::string("brake selector ") + (e.up ? "up" : "down") + ": " + std::to_string(e.from) + arrow +
+                   std::to_string(e.to);
+        case KeyEffect::Kind::None:
+            break;
     }
     return "";
+}
+
+}  // namespace
+
+std::string effectLog(const KeyEffect& e) {
+    switch (e.kind) {
+        case KeyEffect::Kind::Toggle: return "toggles: " + effectCore(e, " -> ");
+        case KeyEffect::Kind::Set: return "sets throttle: " + effectCore(e, " -> ");
+        case KeyEffect::Kind::Selector: return "moves " + effectCore(e, " -> ");
+        case KeyEffect::Kind::None: break;
+    }
+    return "";
+}
+
+std::string keyEventText(const KeyEvent& k) {
+    const std::string core = effectCore(k.effect, " \u2192 ");
+    return std::to_string(k.id) + " (" + std::to_string(k.param) + ") \u2192 " +
+           (core.empty() ? "no effect in this host's simulation" : core);
 }
 
 }  // namespace gaugehost

@@ -9,11 +9,37 @@
 
 namespace gaugehost {
 
+// What the simulation did with a key event.
+struct KeyEffect {
+    enum class Kind {
+        None,       // the simulation does not know the event
+        Toggle,     // `var` toggled between 0 and 1: now `value`
+        Set,        // `var` set to the event's parameter: now `value`
+        Selector,   // the brake selector moved one position (`up` or down) from `from` to `to`
+    };
+    Kind kind = Kind::None;
+    uint32_t var = 0;
+    double value = 0;
+    bool up = false;
+    int from = 0, to = 0;
+    bool changesVar() const { return kind == Kind::Toggle || kind == Kind::Set; }
+};
+
 struct KeyEvent {
     uint32_t id;
     int32_t param;
-    std::string effect;   // what the simulation did with it, as SimulationModel::apply says
+    KeyEffect effect;   // what the simulation did with it (None where it was reported, not applied)
 };
+
+// The texts of an effect, the one place they are written:
+//   effectLog: as the host's log says it, "toggles: var 620 = 1",
+//     "sets throttle: var 128 = 16384", "moves brake selector up: 1 -> 2";
+//     empty for an event without effect;
+//   keyEventText: a key event and its effect as serve shows them,
+//     "66376 (0) → var 620 = 1", "66298 (0) → brake selector up: 1 → 2",
+//     "65000 (3) → no effect in this host's simulation".
+std::string effectLog(const KeyEffect& e);
+std::string keyEventText(const KeyEvent& k);
 
 class SimulationModel {
 public:
@@ -22,9 +48,8 @@ public:
     const std::map<uint32_t, double>& vars() const { return vars_; }
     int brakeSelector() const { return brakeSelector_; }
 
-    // Applies a key event the simulation knows and says what it did
-    // ("toggles: var 620 = 1"); empty when the event has no effect here.
-    std::string apply(const KeyEvent& k);
+    // Applies a key event: what the simulation did with it.
+    KeyEffect apply(uint32_t id, int32_t param);
 
 private:
     std::map<uint32_t, double> vars_;   // 0 unless set

@@ -278,9 +278,10 @@ HRESULT WINAPI bufferPlay(void* self, DWORD r, DWORD prio, DWORD flags) {
     typedef HRESULT(WINAPI * Fn)(void*, DWORD, DWORD, DWORD);
     PlayedSound sound;
     const bool captured = gCapture && readBuffer(self, sound);
-    const HRESULT h = reinterpret_cast<Fn>(gBufferVtbl[kBufferPlay])(self, r, prio, flags);
+    // A captured sound plays where the capture sends it (serve's page), not here too.
+    const HRESULT h = captured ? 0 : reinterpret_cast<Fn>(gBufferVtbl[kBufferPlay])(self, r, prio, flags);
     say("sound: buffer Play(flags " + std::to_string(flags) + ") -> " + hr(h));
-    if (captured && h == 0) gCapture(sound);
+    if (captured) gCapture(sound);
     return h;
 }
 

@@ -56,7 +56,9 @@ struct PlayedSound {
     uint32_t bufferBytes = 0;
 };
 constexpr uint32_t kMaxCapturedSound = 4u << 20;
-// Hands every sound a watched module plays to `sink` (an empty one stops it).
+// Hands every sound a watched module plays to `sink` (an empty one stops
+// it), which plays it elsewhere: the buffer's Play succeeds without playing
+// it here.
 void captureSound(std::function<void(const PlayedSound&)> sink);
 
 // A short click: 16-bit mono PCM, 22050 Hz, a 40 ms decaying burst.

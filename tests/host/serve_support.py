@@ -5,6 +5,7 @@ import http.client
 import json
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import threading
@@ -16,10 +17,10 @@ from support import HOST, ROOT
 class Served:
     """A `./gaugehost serve ARGS --port 0` process."""
 
-    def __init__(self, *args, ready=True, timeout=180):
+    def __init__(self, *args, ready=True, timeout=180, env=None):
         self.out = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([HOST, "serve", *args, "--port", "0"], stdout=subprocess.PIPE,
-                                     stderr=self.out, cwd=ROOT)
+                                     stderr=self.out, cwd=ROOT, env=dict(os.environ, **(env or {})))
         self.lines = []
         line = self.proc.stdout.readline().decode()
         m = re.search(r"http://([\d.]+):(\d+)/", line)
@@ -79,14 +80,22 @@ class Served:
         return next(m for m in self.state()["modules"] if m["name"] == name)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        """Ends it as Ctrl-C does (its workers end and its files go)."""
+        end_process(self.proc, lambda: self.proc.send_signal(signal.SIGINT))
         self.out.close()
+
+
+def end_process(proc, ask):
+    """Ends a process that still runs: `ask()` asks it to end, and it is
+    killed when it has not within 30 s. Returns its exit status."""
+    if proc.poll() is None:
+        ask()
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
 
 
 CHROME_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -132,3 +141,28 @@ def wait_until(what, condition, timeout=30, interval=0.1):
         if time.monotonic() > end:
             raise AssertionError("%s: not within %s s" % (what, timeout))
         time.sleep(interval)
+
+
+def tagged_processes(tag):
+    """The Linux processes of gaugehost.exe whose environment carries
+    GAUGEHOST_TEST_TAG=`tag` (a server started with it and its workers:
+    Windows processes inherit the environment), with their command lines."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if ("GAUGEHOST_TEST_TAG=%s" % tag).encode() not in f.read().split(b"\0"):
+                    continue
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                command = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+        except OSError:
+            continue
+        if "gaugehost.exe" in command:
+            found[int(entry)] = command
+    return found
+
+
+def workers_of(tag):
+    return {pid: c for pid, c in tagged_processes(tag).items() if "--worker" in c}

@@ -165,3 +165,65 @@ def test_faulty_module_beside_a_good_one(rebuilt, driver):
     wait_until("the module back", lambda: not problem.is_displayed() and drawn(driver, "gauge01") > 0, 90)
     assert driver.execute_script("const c = document.getElementById('canvas-gauge01'); return [c.width, c.height]") \
         == [100, 115]
+
+
+def test_pictures_arrive_as_png(example_panel, driver):
+    open_page(driver, example_panel)
+    wait_until("lights drawn", lambda: drawn(driver, "gauge01") > 0, 60)
+    seq = drawn(driver, "gauge01")
+    example_panel.post("/api/mouse", {"gauge": "gauge01", "x": 10, "y": 50, "event": "click"})
+    wait_until("a new picture", lambda: drawn(driver, "gauge01") > seq)
+    assert driver.execute_script("return window.gaugePanel.pictureType") == "image/png"
+    fetched = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name)"
+                                    ".filter(n => n.includes('/api/picture?module='))")
+    assert fetched, "no picture fetched as a file of its own"
+    example_panel.post("/api/mouse", {"gauge": "gauge01", "x": 10, "y": 50, "event": "click"})   # back off
+
+
+def hold_streams(served, n):
+    """`n` event streams held open, as other pages would."""
+    import http.client
+    held = []
+    for _ in range(n):
+        c = http.client.HTTPConnection(served.host, served.port, timeout=10)
+        c.request("GET", "/api/events")
+        r = c.getresponse()
+        assert r.status == 200
+        held.append((c, r))
+    return held
+
+
+def release(held):
+    for c, r in held:
+        r.close()
+        c.close()
+
+
+def page_is_live(d):
+    return d.execute_script("return document.getElementById('status').textContent") == "live"
+
+
+def test_the_page_recovers_after_sixteen_pages_closed(example_panel, driver):
+    driver.get("about:blank")
+    example_panel.wait(lambda s: s["viewers"] == 0, 30)
+    release(hold_streams(example_panel, 16))
+    start = time.monotonic()
+    open_page(driver, example_panel)
+    wait_until("the page live", lambda: page_is_live(driver), 10)
+    assert time.monotonic() - start < 5
+
+
+def test_the_page_recovers_after_a_503(example_panel, driver):
+    driver.get("about:blank")
+    example_panel.wait(lambda s: s["viewers"] == 0, 30)
+    held = hold_streams(example_panel, 16)
+    try:
+        driver.get(example_panel.url)
+        # Refused: the stream ends with a 503, and the page tries again.
+        wait_until("the page refused", lambda: driver.execute_script(
+            "return window.gaugePanel && window.gaugePanel.streams >= 2"), 15)
+        assert not page_is_live(driver)
+    finally:
+        release(held)
+    wait_until("the page live", lambda: page_is_live(driver), 15)
+    wait_until("the page greeted", lambda: driver.execute_script("return !!window.gaugePanel.panel"), 15)

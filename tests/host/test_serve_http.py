@@ -1,11 +1,18 @@
 """gaugehost serve over plain HTTP: who may talk to it, what it serves, and
 every parameter checked (400 and a one-line reason), on the example panel.
 No request, however malformed, stops the server."""
+import http.client
 import json
 import os
+import signal
 import socket
+import subprocess
+import time
 
 import pytest
+
+from serve_support import Served, workers_of
+from support import HOST, module
 
 
 @pytest.fixture(autouse=True)
@@ -172,3 +179,220 @@ def test_command_line_mistakes(tmp):
                              (["serve", "--panel", os.path.join(tmp, "missing.cfg")], 6, "cannot read")):
         rc, out, err = host(*args, timeout=60)
         assert rc == code and text in err, (args, rc, err)
+
+
+# ---- hostile clients over loopback: the faults found in the server before ---------------
+
+def exchange(s, data, timeout=10):
+    """Everything the server answers to the bytes `data` sent on one
+    connection, read until it closes the connection (or `timeout`)."""
+    out = b""
+    with socket.create_connection((s.host, s.port), timeout=timeout) as c:
+        c.sendall(data)
+        try:
+            while True:
+                chunk = c.recv(65536)
+                if not chunk:
+                    break
+                out += chunk
+        except socket.timeout:
+            pass
+    return out
+
+
+def statuses(answer):
+    return [int(line.split()[1]) for line in answer.split(b"\r\n") if line.startswith(b"HTTP/1.")]
+
+
+def change(s, value):
+    body = json.dumps({"id": 128, "value": value}).encode()
+    return (b"POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+            b"Content-Length: %d\r\n\r\n%s" % (s.port, len(body), body))
+
+
+SMUGGLERS = [   # (first request line and headers, its status): each carries a whole second request as its body
+    ("POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: http://evil.example\r\n"
+     "Content-Type: application/json", 403),
+    ("POST /api/var HTTP/1.1\r\nHost: evil.example:{port}\r\nContent-Type: application/json", 403),
+    ("POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nSec-Fetch-Site: cross-site\r\n"
+     "Content-Type: application/json", 403),
+    ("POST /api/nothing HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json", 404),
+    ("PUT /api/var HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/json", 405),
+    ("GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:{port}", 400),   # a GET with a body
+]
+
+
+@pytest.mark.parametrize("head, status", SMUGGLERS)
+def test_a_refused_request_smuggles_nothing(example_panel, head, status):
+    s = example_panel
+    assert s.post("/api/var", {"id": 128, "value": 5})[0] == 200
+    inner = change(s, 777)
+    answer = exchange(s, head.format(port=s.port).encode() + b"\r\nContent-Length: %d\r\n\r\n" % len(inner) + inner)
+    assert statuses(answer) == [status], answer[:300]
+    assert s.state()["values"]["128"] == 5
+
+
+def test_changes_only_as_json_from_its_exact_origins(example_panel):
+    s = example_panel
+    own, other = s.port, s.port + 1 if s.port < 65535 else s.port - 1
+    for headers, status in (
+            ({"Origin": "http://localhost:%d" % other}, 403),     # a page of another local server
+            ({"Origin": "http://127.0.0.1:%d" % other}, 403),
+            ({"Origin": "https://127.0.0.1:%d" % own}, 403),      # another scheme
+            ({"Origin": "http://192.168.1.20:%d" % own}, 403),    # another machine's address, our port
+            ({"Origin": "http://10.0.0.1:%d" % own}, 403),
+            ({"Origin": "http://0.0.0.0:%d" % own}, 403),
+            ({"Origin": "http://[::2]:%d" % own}, 403),
+            ({"Origin": "http://localhost:%d" % own, "Content-Type": "text/plain"}, 415),   # a simple fetch
+            ({"Origin": "http://localhost:%d" % own, "Content-Type": "multipart/form-data; boundary=x"}, 415),
+            ({"Origin": "http://localhost:%d" % own}, 200),
+            ({"Origin": "http://127.0.0.1:%d" % own}, 200)):
+        got, _, data = s.request("POST", "/api/var", {"id": 128, "value": 3}, headers=headers)
+        assert got == status, (headers, data)
+    # A plain HTML form of another site.
+    form = (b"POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nOrigin: http://localhost:%d\r\n"
+            b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 13\r\n\r\nid=128&value=9" % (own, other))
+    assert statuses(exchange(s, form)) == [403]
+    assert s.state()["values"]["128"] == 3
+
+
+@pytest.mark.parametrize("length_headers", [
+    b"Content-Length: 25\r\nContent-Length: 24",      # two that differ
+    "Content-Length: \u0662\u0665".encode(),          # digits, but not ASCII ones
+    "Content-Length: \uff12\uff15".encode(),
+    b"Content-Length: +25",
+    b"Content-Length: 25, 24",
+])
+def test_a_malformed_content_length_is_a_400(example_panel, length_headers):
+    s = example_panel
+    body = b'{"id": 128, "value": 1}'
+    answer = exchange(s, b"POST /api/var HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n%s\r\n\r\n%s"
+                      % (s.port, length_headers, body))
+    assert statuses(answer) == [400], answer[:300]
+
+
+@pytest.mark.parametrize("raw", [
+    b'{"id": 128, "value": ' + b"9" * 400 + b"}",
+    b'{"id": 128, "value": -' + b"9" * 400 + b"}",
+    b'{"id": ' + b"1" * 450 + b', "value": 1}',
+    b'{"id": 128, "value": 1e999}',
+])
+def test_huge_numbers_are_a_400(example_panel, raw):
+    got, _, data = example_panel.request("POST", "/api/var", raw_body=raw, headers={"Content-Type": "application/json"})
+    assert got == 400 and one_line(data), (got, data)
+
+
+def test_closed_pages_free_their_slots_at_once(example_panel):
+    s = example_panel
+    s.wait(lambda st: st["viewers"] == 0, 30)
+
+    class Page:
+        def __init__(self):
+            self.conn = http.client.HTTPConnection(s.host, s.port, timeout=10)
+            self.conn.request("GET", "/api/events")
+            self.answer = self.conn.getresponse()
+            self.status = self.answer.status
+
+        def close(self):
+            self.answer.close()
+            self.conn.close()
+
+    for _ in range(2):
+        s.wait(lambda st: st["viewers"] == 0, 10)   # every page of before gone
+        pages = [Page() for _ in range(16)]
+        assert [p.status for p in pages] == [200] * 16
+        extra = Page()
+        assert extra.status == 503 and extra.answer.getheader("Retry-After"), extra.status
+        extra.close()
+        for p in pages:
+            p.close()
+        # The next page gets a stream at once, not after a timeout.
+        start = time.monotonic()
+        while True:
+            p = Page()
+            p.close()
+            if p.status == 200:
+                break
+            assert time.monotonic() - start < 2, "a closed page's slot was not freed"
+            time.sleep(0.05)
+
+
+def wait_gone(tag, within):
+    end = time.monotonic() + within
+    while workers_of(tag):
+        assert time.monotonic() < end, "workers left behind: %s" % workers_of(tag)
+        time.sleep(0.1)
+
+
+def test_a_killed_server_leaves_no_worker():
+    tag = "serve-kill-%d" % os.getpid()
+    served = Served(module("quadrel"), module("lumivane"), env={"GAUGEHOST_TEST_TAG": tag})
+    try:
+        assert len(workers_of(tag)) == 2
+        os.kill(served.proc.pid, signal.SIGKILL)
+        served.proc.wait(30)
+        wait_gone(tag, 5)
+    finally:
+        served.stop()
+
+
+def test_a_killed_run_supervisor_leaves_no_worker(tmp):
+    from support import BROKEN
+    tag = "run-kill-%d" % os.getpid()
+    scenario = os.path.join(tmp, "hang.txt")
+    with open(scenario, "w") as f:
+        f.write("frame\n")   # update never returns: the worker is busy for a minute
+    proc = subprocess.Popen([HOST, "run", os.path.join(BROKEN, "hang_update.gau"), scenario, "--timeout", "60"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            env=dict(os.environ, GAUGEHOST_TEST_TAG=tag))
+    try:
+        end = time.monotonic() + 60
+        while not workers_of(tag):
+            assert time.monotonic() < end and proc.poll() is None, "no worker started"
+            time.sleep(0.1)
+        time.sleep(0.5)
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait(30)
+        wait_gone(tag, 5)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def test_ctrl_c_ends_the_server_and_its_workers():
+    tag = "serve-int-%d" % os.getpid()
+    served = Served(module("wheelgard"), env={"GAUGEHOST_TEST_TAG": tag})
+    assert len(workers_of(tag)) == 1
+    served.proc.send_signal(signal.SIGINT)
+    assert served.proc.wait(30) == 0
+    wait_gone(tag, 5)
+    served.stop()
+
+
+def test_faults_stay_with_their_module(tmp):
+    """A module that hangs, one whose thread faults and one that is
+    malformed each show their error; the good one carries on."""
+    from support import BROKEN
+    names = ("hang_update", "thread_fault", "bad_kind", "entry_fails")
+    served = Served(module("quadrel"), *[os.path.join(BROKEN, n + ".gau") for n in names], "--timeout", "2")
+    try:
+        state = served.wait(lambda s: sum(m["state"] == "error" for m in s["modules"]) == len(names), 60)
+        modules = {m["name"]: m for m in state["modules"]}
+        assert modules["quadrel"]["state"] == "running"
+        for name, kind, text in (("hang_update", "module", "did not return within 2 s (module code hangs)"),
+                                 ("thread_fault", "module", "of the module's process (not the host's own) faulted"),
+                                 ("bad_kind", "module", "unknown element kind 9"),
+                                 # named by the file served, not the copy that runs
+                                 ("entry_fails", "module", "\\broken\\entry_fails.gau as a module")):
+            m = modules[name]
+            assert m["errorKind"] == kind and m["error"].startswith("gaugehost: error: ") and text in m["error"], m
+            assert "gaugehost-serve-" not in m["error"], m   # never the copy that runs
+            status, _, body = served.request("GET", "/api/picture?module=" + m["id"])
+            assert status == 409 and m["error"].splitlines()[0][:40] in body.decode(), body
+        status, body = served.post("/api/mouse", {"gauge": "gauge01", "x": 1, "y": 1, "event": "click"})
+        assert status == 409 and "gauge01 is not running: gaugehost: error: " in body, body
+        assert served.post("/api/var", {"id": 128, "value": 16384})[0] == 200
+        assert served.request("GET", "/api/picture?gauge=gauge00")[0] == 200
+    finally:
+        served.stop()

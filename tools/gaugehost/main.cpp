@@ -16,7 +16,9 @@
 #include "hostcore/files.h"
 #include "report.h"
 #include "scenario.h"
-#include "session.h"
+#include "serve/render_panel.h"
+#include "serve/serve.h"
+#include "serve/worker.h"
 #include "supervisor.h"
 
 using namespace gaugehost;
@@ -52,6 +54,7 @@ int runCommand(const Options& o) {
     }
     if (o.command == "check") return runCheckJob(o);
     try {
+        if (o.commandBit == kRenderPanel) return renderPanel(o);
         setCallTimeout(o.timeout);
         HostedModule hm(o.module, {.runEntryPoint = true, .scale = o.scale, .log = o.log || o.command == "run"});
         if (o.command == "inspect") {
@@ -119,14 +122,6 @@ int runBatch(const Options& o) {
     return kExitOk;
 }
 
-// serve and render --panel run elsewhere for now (the ./gaugehost launcher
-// hands them to the panel tools).
-void refuseElsewhere(const Options& o) {
-    if (o.commandBit == kServe || o.commandBit == kRenderPanel)
-        throw UsageError(std::string(o.commandBit == kServe ? "serve" : "render --panel") +
-                         " is not in this program yet: the ./gaugehost launcher runs it");
-}
-
 }  // namespace
 
 int wmain() {
@@ -140,8 +135,10 @@ int wmain() {
             std::fputs(usageText(o.helpTopic).c_str(), stdout);
             quit(kExitOk);
         }
-        refuseElsewhere(o);
         expandModules(o);
+        // serve runs no module code itself: it is the supervisor of a
+        // worker per module.
+        if (o.commandBit == kServe) quit(runServe(o));
         if (o.command == "batch" && o.worker.empty()) {
             // Each line carries its own --timeout: the worker's watchdog
             // allows the longest.
@@ -183,7 +180,7 @@ int wmain() {
     if (o.worker.empty()) quit(superviseWorker(o.timeout));
     attachWorker(o.worker.c_str());
     try {
-        quit(o.command == "batch" ? runBatch(o) : o.command == "session" ? runSession(o) : runCommand(o));
+        quit(o.command == "batch" ? runBatch(o) : o.command == "session" ? runWorker(o.timeout) : runCommand(o));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         quit(kExitInput);

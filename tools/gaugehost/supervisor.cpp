@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "hostcore/errors.h"
@@ -34,33 +37,26 @@ struct Worker {
     int status = 0;
 };
 
-std::wstring selfPath() {
-    wchar_t self[MAX_PATH * 4] = {};
-    GetModuleFileNameW(nullptr, self, sizeof self / sizeof self[0] - 1);
-    return self;
-}
-
 // Starts the worker on `command` plus `extra`, waits for it to end, and
 // ends it when it makes no progress for longer than `silence` milliseconds
 // (then `hung` is set).
 bool runWorker(HANDLE map, const std::wstring& command, const std::wstring& extra, DWORD silence, Worker& w,
                bool& hung) {
-    const std::wstring self = selfPath();
     wchar_t handleText[32];
     std::swprintf(handleText, 32, L"0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(map)));
-    std::wstring line = command + L" --worker " + handleText + extra;
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = gCapture ? HANDLE(gCapture->out) : GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = gCapture ? HANDLE(gCapture->err) : GetStdHandle(STD_ERROR_HANDLE);
+    WorkerStart how;
+    how.commandLine = command + L" --worker " + handleText + extra;
+    how.in = GetStdHandle(STD_INPUT_HANDLE);
+    how.out = gCapture ? HANDLE(gCapture->out) : GetStdHandle(STD_OUTPUT_HANDLE);
+    how.err = gCapture ? HANDLE(gCapture->err) : GetStdHandle(STD_ERROR_HANDLE);
+    how.shared = map;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        std::fprintf(stderr, "gaugehost: error: cannot start the worker (Windows error %lu)\n", GetLastError());
+    try {
+        pi.hProcess = startWorkerProcess(how);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "gaugehost: error: %s\n", e.what());
         return false;
     }
-    CloseHandle(pi.hThread);
     LONG last = gShared->beat;
     DWORD lastChange = GetTickCount();
     hung = false;
@@ -108,11 +104,13 @@ int outcome(const Worker& w, bool hung, unsigned timeout) {
 }
 
 HANDLE createShared() {
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE map = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(WorkerShared), nullptr);
-    if (!map) return nullptr;
-    gShared = static_cast<WorkerShared*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof(WorkerShared)));
-    return gShared ? map : nullptr;
+    try {
+        const SharedPage page = createSharedPage();
+        gShared = page.view;
+        return page.map;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
 }
 
 // The rank of an exit status in kGravity, higher for graver; a status
@@ -215,6 +213,128 @@ int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, cons
         }
     }
     return worst;
+}
+
+// ---- worker processes --------------------------------------------------------------------
+
+namespace {
+
+HANDLE gJob = nullptr;                     // every worker of this process, ended with it
+std::mutex gStartLock;                     // one process start at a time (inheritable handles)
+std::function<void()> gGraceful;           // serve's own ending, before the workers end
+
+BOOL WINAPI consoleEnds(DWORD) {
+    static volatile LONG once = 0;
+    if (InterlockedExchange(&once, 1) == 0 && gGraceful) gGraceful();
+    endWorkers();
+    return FALSE;   // the default handler ends the process
+}
+
+HANDLE workerJob() {
+    // Made with the first worker; its handle is never inheritable and never
+    // closed by hand: the system closes it when this process ends, however
+    // it ends, and the job then ends every process in it.
+    if (gJob) return gJob;
+    gJob = CreateJobObjectW(nullptr, nullptr);
+    if (!gJob) throw HostFault("cannot create the workers' job object: " + windowsError(GetLastError()));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(gJob, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        throw HostFault("cannot set the workers' job object to end them with this process: " +
+                        windowsError(GetLastError()));
+    SetConsoleCtrlHandler(&consoleEnds, TRUE);
+    return gJob;
+}
+
+// An inheritable copy of `h` for the child (nullptr for none).
+HANDLE inheritable(HANDLE h) {
+    if (!h || h == INVALID_HANDLE_VALUE) return nullptr;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return copy;
+}
+
+}  // namespace
+
+std::wstring selfPath() {
+    wchar_t self[MAX_PATH * 4] = {};
+    GetModuleFileNameW(nullptr, self, sizeof self / sizeof self[0] - 1);
+    return self;
+}
+
+SharedPage createSharedPage() {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
+    SharedPage page;
+    page.map = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(WorkerShared), nullptr);
+    if (!page.map) throw HostFault("cannot create a worker's shared page: " + windowsError(GetLastError()));
+    page.view = static_cast<WorkerShared*>(MapViewOfFile(page.map, FILE_MAP_WRITE, 0, 0, sizeof(WorkerShared)));
+    if (!page.view) {
+        CloseHandle(page.map);
+        throw HostFault("cannot map a worker's shared page: " + windowsError(GetLastError()));
+    }
+    return page;
+}
+
+HANDLE startWorkerProcess(const WorkerStart& how, DWORD* pid) {
+    std::lock_guard lock(gStartLock);
+    const HANDLE job = workerJob();
+    // The child inherits copies of its own handles and nothing else of
+    // ours (no other worker's pipes, no network connection of serve's).
+    std::vector<HANDLE> handles;
+    const HANDLE in = inheritable(how.in), out = inheritable(how.out), err = inheritable(how.err);
+    // The shared page keeps its handle value: the command line names it.
+    if (how.shared) SetHandleInformation(how.shared, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    for (HANDLE h : {in, out, err, HANDLE(how.shared)})
+        if (h && std::find(handles.begin(), handles.end(), h) == handles.end()) handles.push_back(h);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> listBytes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+    const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                                  handles.size() * sizeof(HANDLE), nullptr, nullptr);
+    STARTUPINFOEXW si = {};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = in;
+    si.StartupInfo.hStdOutput = out;
+    si.StartupInfo.hStdError = err;
+    si.lpAttributeList = listed ? list : nullptr;
+    const std::wstring self = selfPath();
+    std::wstring line = L"\"" + self + L"\" " + how.arguments;
+    if (!how.commandLine.empty()) line = how.commandLine;
+    const DWORD flags = CREATE_SUSPENDED | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) |
+                        (how.console ? 0 : CREATE_NO_WINDOW);
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                        &si.StartupInfo, &pi);
+    const DWORD error = GetLastError();
+    if (listed) DeleteProcThreadAttributeList(list);
+    for (HANDLE h : {in, out, err})
+        if (h) CloseHandle(h);
+    if (how.shared) SetHandleInformation(how.shared, HANDLE_FLAG_INHERIT, 0);
+    if (!started) throw HostFault("cannot start the worker: " + windowsError(error));
+    if (!AssignProcessToJobObject(job, pi.hProcess)) {
+        const DWORD e = GetLastError();
+        TerminateProcess(pi.hProcess, kExitFault);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        throw HostFault("cannot tie the worker to this process (its job object): " + windowsError(e));
+    }
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    if (pid) *pid = pi.dwProcessId;
+    return pi.hProcess;
+}
+
+void endWorkers() {
+    if (gJob) TerminateJobObject(gJob, kExitFault);
+}
+
+void onConsoleEnd(std::function<void()> graceful) {
+    gGraceful = std::move(graceful);
+    SetConsoleCtrlHandler(&consoleEnds, TRUE);
 }
 
 }  // namespace gaugehost

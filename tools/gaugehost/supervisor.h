@@ -12,6 +12,8 @@
 //   @@gaugehost job N end: exit C
 #pragma once
 
+#include <windows.h>
+
 #include <functional>
 #include <string>
 
@@ -49,5 +51,41 @@ int superviseBatch(const std::string& listFile, int jobs, unsigned timeout, cons
 // The marker lines (also used by the worker).
 std::string jobBeginMarker(int index, const std::string& line);
 std::string jobEndMarker(int index, int code);
+
+// ---- worker processes ----------------------------------------------------------------
+//
+// Every worker a process starts runs in one job object of that process,
+// which ends every worker when the process ends in any way (killed
+// included): no worker outlives its supervisor. A console's Ctrl-C,
+// Ctrl-Break or closing ends the workers, then the process.
+
+// This program's own path.
+std::wstring selfPath();
+
+// The page a worker shares with its supervisor (hostcore/worker_link.h).
+struct SharedPage {
+    HANDLE map = nullptr;
+    WorkerShared* view = nullptr;
+};
+SharedPage createSharedPage();   // throws HostFault
+
+struct WorkerStart {
+    std::wstring arguments;       // after the program's path: "session --worker 0x1C --timeout 10"
+    std::wstring commandLine;     // or the whole command line, when given
+    HANDLE in = nullptr, out = nullptr, err = nullptr;   // its standard handles
+    HANDLE shared = nullptr;      // the shared page's mapping, named on the command line
+    bool console = true;          // false: no console, so console events never reach it
+};
+// Starts a worker that inherits its standard handles and the shared page
+// and nothing else, in the job. Returns its process handle (the caller
+// closes it). Throws HostFault.
+HANDLE startWorkerProcess(const WorkerStart& how, DWORD* pid = nullptr);
+
+// Ends every worker of this process at once.
+void endWorkers();
+
+// What runs first when the console ends the process (serve ends its server
+// and removes its files); the workers end after it, then the process.
+void onConsoleEnd(std::function<void()> graceful);
 
 }  // namespace gaugehost

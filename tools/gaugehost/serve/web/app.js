@@ -1,7 +1,30 @@
-// The live panel: pictures, variables, key events and sounds arrive as
-// server-sent events from /api/events; clicks, drags and variable changes go
-// back as JSON POSTs.
+// The live panel: variables, key events, sounds and news of pictures arrive
+// as server-sent events from /api/events; each picture is then fetched as
+// a PNG (/api/picture), each sound as a WAV file (/api/sound). Clicks,
+// drags and variable changes go back as JSON POSTs.
 "use strict";
+
+// ---- numbers, as the command line reads them ------------------------------------------
+//
+// A value is a decimal, [+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?, or nan,
+// inf, -inf in any mix of case; nothing else (no spaces, no hex, no
+// "infinity", no "+inf"), and a decimal beyond the largest double is
+// refused rather than taken as infinity. readValue gives the number, the
+// text "nan", "inf" or "-inf", or null for anything else.
+const DECIMAL = /^[+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?$/;
+
+function readValue(text) {
+  if (typeof text !== "string") return null;
+  const t = text.toLowerCase();
+  if (t === "nan" || t === "inf" || t === "-inf") return t;
+  if (!DECIMAL.test(text)) return null;
+  const v = Number(text);
+  return Number.isFinite(v) ? v : null;
+}
+
+if (typeof module !== "undefined") module.exports = {readValue};
+
+if (typeof document !== "undefined") {
 
 const el = (tag, cls, text) => {
   const e = document.createElement(tag);
@@ -16,12 +39,16 @@ const view = {
   modules: {},          // module id -> {state, error, width, height, file, ...}
   bitmaps: {},          // module id -> the latest decoded picture
   seq: {},              // module id -> seq of the picture decoded last
+  wanted: {},           // module id -> seq of the latest picture announced
+  fetching: {},         // module id -> a picture fetch in flight
   drawn: {},            // gauge id -> seq of the picture on its canvas
   nodes: {},            // gauge id -> {box, canvas, problem}
   vars: {},             // variable id -> {range, box, row, meta}
   values: {},
   zoom: Number(document.getElementById("zoom").value),
   audio: null,
+  streams: 0,           // event streams opened so far
+  soundsPlayed: 0,
 };
 window.gaugePanel = view;   // for the tests and the curious
 
@@ -50,11 +77,22 @@ function coalesced(send) {
   return (...args) => { if (busy) next = args; else run(args); };
 }
 
+// The event stream. EventSource retries by itself after a dropped
+// connection, but not after an answer it cannot use (a 503 when too many
+// pages are open): then a new one is opened after a pause.
 function connect() {
   const status = document.getElementById("status");
   const source = new EventSource("/api/events");
+  view.streams += 1;
   source.onopen = () => { status.textContent = "live"; status.className = "status live"; };
-  source.onerror = () => { status.textContent = "reconnecting…"; status.className = "status lost"; };
+  source.onerror = () => {
+    status.textContent = "reconnecting…";
+    status.className = "status lost";
+    if (source.readyState === EventSource.CLOSED) {
+      source.close();
+      setTimeout(connect, 1000);
+    }
+  };
   source.onmessage = (e) => {
     const m = JSON.parse(e.data);
     const handler = handlers[m.type];
@@ -77,7 +115,7 @@ const handlers = {
     view.modules[m.module.id] = m.module;
     layout(m.gauges);
   },
-  picture(m) { showPicture(m); },
+  picture(m) { fetchPicture(m.module, m.seq); },
   variables(m) { buildVariables(m.list, m.values); },
   vars(m) { setValues(m.values); },
   log(m) { addLog(m); },
@@ -96,12 +134,21 @@ function buildPanel(gauges) {
   for (const g of gauges) {
     const box = el("div", "gauge");
     box.dataset.gauge = g.id;
+    box.title = g.name;
     const canvas = el("canvas");
     canvas.id = "canvas-" + g.id;
     const problem = el("div", "problem");
     problem.hidden = true;
     const loading = el("div", "loading", "loading…");
-    box.title = g.name;
+    if (!g.module) {
+      // A placeholder: the module or gauge the panel names is missing.
+      box.classList.add("placeholder");
+      box.append(el("div", "name", g.name));
+      box.title = `${g.name}: ${g.problem}`;
+      panel.append(box);
+      view.nodes[g.id] = {box, gauge: g};
+      continue;
+    }
     box.append(canvas, problem, loading);
     panel.append(box);
     view.nodes[g.id] = {box, canvas, problem, loading, gauge: g};
@@ -129,29 +176,44 @@ function layout(gauges) {
     n.box.style.top = g.y * z + "px";
     n.box.style.width = g.w * z + "px";
     n.box.style.height = g.h * z + "px";
+    if (!n.canvas) continue;
     const mod = view.modules[g.module] || {};
     n.box.dataset.state = mod.state;
     n.problem.hidden = mod.state !== "error";
-    n.problem.textContent = mod.state === "error" ? `${mod.file}: gaugehost: error: ${mod.error}` : "";
+    n.problem.textContent = mod.state === "error" ? `${mod.file}: ${mod.error}` : "";
     n.loading.hidden = mod.state !== "loading";
     n.canvas.style.visibility = mod.state === "error" ? "hidden" : "visible";
     if (view.bitmaps[g.module]) draw(g.id, g.module);
   }
 }
 
-async function showPicture(m) {
-  const bytes = Uint8Array.from(atob(m.png), (c) => c.charCodeAt(0));
-  const bitmap = await createImageBitmap(new Blob([bytes], {type: "image/png"}));
-  // Decoding may finish out of order: an older picture never replaces a newer.
-  if ((view.seq[m.module] || 0) > m.seq) return;
-  view.seq[m.module] = m.seq;
-  view.bitmaps[m.module] = bitmap;
-  for (const g of view.gauges) if (g.module === m.module) draw(g.id, m.module);
+// A picture is fetched once it is announced; while one fetch is in flight,
+// only the latest announced picture waits for the next.
+async function fetchPicture(module, seq) {
+  view.wanted[module] = Math.max(view.wanted[module] || 0, seq);
+  if (view.fetching[module]) return;
+  view.fetching[module] = true;
+  try {
+    while ((view.seq[module] || 0) < view.wanted[module]) {
+      const want = view.wanted[module];
+      const r = await fetch(`/api/picture?module=${encodeURIComponent(module)}&seq=${want}`);
+      if (!r.ok) break;
+      view.pictureType = r.headers.get("Content-Type");
+      const bitmap = await createImageBitmap(await r.blob());
+      view.seq[module] = want;
+      view.bitmaps[module] = bitmap;
+      for (const g of view.gauges) if (g.module === module) draw(g.id, module);
+    }
+  } catch (e) {
+    /* the next announcement tries again */
+  } finally {
+    view.fetching[module] = false;
+  }
 }
 
 function draw(gaugeId, moduleId) {
   const n = view.nodes[gaugeId], bitmap = view.bitmaps[moduleId];
-  if (!n || !bitmap) return;
+  if (!n || !n.canvas || !bitmap) return;
   if (n.canvas.width !== bitmap.width) n.canvas.width = bitmap.width;
   if (n.canvas.height !== bitmap.height) n.canvas.height = bitmap.height;
   n.canvas.getContext("2d").drawImage(bitmap, 0, 0);
@@ -192,8 +254,6 @@ function attachMouse(g, canvas) {
 }
 
 // ---- variables ----------------------------------------------------------------------------
-
-const VALUE = /^\s*([+-]?(\d+(\.\d*)?|\.\d+)([eE][+-]?\d+)?|nan|[+-]?inf)\s*$/i;
 
 function showValue(v) {
   return typeof v === "number" ? String(Math.round(v * 1e6) / 1e6) : v;
@@ -242,13 +302,14 @@ function buildVariables(list, values) {
       send(value);
     });
     text.addEventListener("change", () => {
-      if (!VALUE.test(text.value)) {
+      // The text goes as typed, once it reads as a value: the server reads
+      // it with the same grammar (and -0 or 1e-400 keep their sign).
+      if (readValue(text.value) === null) {
         text.classList.add("bad");
         text.title = "a number, nan, inf or -inf";
         return;
       }
-      const t = text.value.trim().toLowerCase();
-      send(/^[+-]?inf$|^nan$/.test(t) ? t.replace("+", "") : Number(t));
+      send(text.value);
     });
   }
   setValues(values);
@@ -281,29 +342,25 @@ function wakeAudio() {
   if (view.audio && view.audio.state === "suspended") view.audio.resume();
 }
 
-// The module's own samples, as it handed them to DirectSound.
-function playSound(m) {
+// The module's own samples, as it handed them to DirectSound, fetched as a
+// WAV file.
+async function playSound(m) {
   if (!document.getElementById("sound").checked) return;
   if (m.format !== 1 || !(m.bits === 8 || m.bits === 16) || !m.channels || !m.rate) return;
   wakeAudio();
   if (!view.audio) return;
-  const bytes = Uint8Array.from(atob(m.data), (c) => c.charCodeAt(0));
-  const size = m.bits / 8, frames = Math.floor(bytes.length / (size * m.channels));
-  if (!frames) return;
-  const buffer = view.audio.createBuffer(m.channels, frames, m.rate);
-  const data = new DataView(bytes.buffer);
-  for (let c = 0; c < m.channels; ++c) {
-    const out = buffer.getChannelData(c);
-    for (let i = 0; i < frames; ++i) {
-      const at = (i * m.channels + c) * size;
-      out[i] = size === 2 ? data.getInt16(at, true) / 32768 : (data.getUint8(at) - 128) / 128;
-    }
+  try {
+    const r = await fetch(`/api/sound?id=${m.id}`);
+    if (!r.ok) return;
+    const buffer = await view.audio.decodeAudioData(await r.arrayBuffer());
+    const node = view.audio.createBufferSource();
+    node.buffer = buffer;
+    node.connect(view.audio.destination);
+    node.start();
+    view.soundsPlayed += 1;
+  } catch (e) {
+    addLog({source: "page", text: "a sound could not be played: " + e.message, kind: "error"});
   }
-  const node = view.audio.createBufferSource();
-  node.buffer = buffer;
-  node.connect(view.audio.destination);
-  node.start();
-  view.soundsPlayed = (view.soundsPlayed || 0) + 1;
 }
 
 // ---- start --------------------------------------------------------------------------------
@@ -313,3 +370,5 @@ document.getElementById("zoom").addEventListener("change", (e) => {
   if (view.panel) layout(view.gauges);
 });
 connect();
+
+}
