@@ -166,3 +166,37 @@ def tagged_processes(tag):
 
 def workers_of(tag):
     return {pid: c for pid, c in tagged_processes(tag).items() if "--worker" in c}
+
+
+class Worker:
+    """`gaugehost session` driven directly: each request's records up to its
+    `done`, with their payloads."""
+
+    def __init__(self, timeout=5, env=None, stderr=subprocess.DEVNULL):
+        self.proc = subprocess.Popen([HOST, "session", "--timeout", str(timeout)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=stderr, cwd=ROOT, env=env)
+        self.seq = 0
+
+    def request(self, op, **fields):
+        self.seq += 1
+        r = dict(fields, op=op, seq=self.seq)
+        self.proc.stdin.write((json.dumps(r) + "\n").encode())
+        self.proc.stdin.flush()
+        return self.records(self.seq)
+
+    def records(self, seq):
+        out = []
+        while True:
+            line = self.proc.stdout.readline()
+            if not line:
+                return out
+            r = json.loads(line)
+            payload = self.proc.stdout.read(r["bytes"]) if "bytes" in r else None
+            assert payload is None or len(payload) == r["bytes"]
+            out.append((r, payload))
+            if r["type"] == "done" and r["seq"] == seq:
+                return out
+
+    def close(self):
+        """The end of its input ends it; its exit status."""
+        return end_process(self.proc, self.proc.stdin.close)

@@ -6,10 +6,8 @@ registry reads are answered as the registry answers them, and the sound
 folder is prepared through wide calls: under a temporary folder whose name
 the ANSI code page cannot hold the click still plays, and a folder that
 cannot be prepared ends the run with an error."""
-import json
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -18,6 +16,7 @@ import time
 
 import pytest
 
+from serve_support import Worker
 from support import BROKEN, BUILD, HOST, SCENARIOS, host, module
 
 SIM_KEY = r"HKLM\SOFTWARE\Microsoft\Microsoft Games\Flight Simulator\7.0"
@@ -95,50 +94,29 @@ def prefix():
         p.end()
 
 
-class Session:
-    """A `gaugehost session` in the test prefix: JSON requests, replies
-    read with a deadline (a picture's bytes skipped)."""
+class Session(Worker):
+    """A `gaugehost session` (serve's worker, driven directly) in the test
+    prefix."""
 
     def __init__(self, prefix):
         self.err = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen([HOST, "session", "--timeout", "20"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=self.err, env=prefix.env)
-        self.buf = b""
-        self.seq = 0
+        super().__init__(timeout=20, env=prefix.env, stderr=self.err)
 
-    def _more(self, deadline):
-        ready, _, _ = select.select([self.proc.stdout], [], [], max(0.0, deadline - time.time()))
-        chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
-        if not chunk:
+    def ask(self, op, **fields):
+        records = self.request(op, **fields)
+        if not records or records[-1][0]["type"] != "done":
             self.err.seek(0)
             raise AssertionError("the session ended or stalled: %s" % self.err.read().decode("utf-8", "replace"))
-        self.buf += chunk
-
-    def ask(self, op, timeout=120, **fields):
-        self.seq += 1
-        self.proc.stdin.write((json.dumps(dict(fields, op=op, seq=self.seq)) + "\n").encode())
-        self.proc.stdin.flush()
-        deadline = time.time() + timeout
-        while True:
-            while b"\n" not in self.buf:
-                self._more(deadline)
-            line, self.buf = self.buf.split(b"\n", 1)
-            msg = json.loads(line)
-            if "picture" in msg:
-                while len(self.buf) < msg["picture"]["bytes"]:
-                    self._more(deadline)
-                self.buf = self.buf[msg["picture"]["bytes"]:]
-            if msg.get("reply") == self.seq:
-                return msg
+        return [r for r, _ in records]
 
     def click_stab(self):
         """lumivane loaded on a lit panel and its STAB switch clicked: the
-        reply to the click."""
-        r = self.ask("load", path=module("lumivane"), vars=[[753, 1], [10, 1]])
-        assert r["ok"], r
+        records of the click."""
+        r = self.ask("load", path=module("lumivane"), vars=[[753, 1], [10, 1]], frames=1)
+        assert [x["type"] for x in r if x["type"] in ("loaded", "error")] == ["loaded"], r
         r = self.ask("mouse", x=10, y=50, event="click")
-        assert r["ok"] and [k["id"] for k in r["keys"]] == [66376], r
-        assert len(r.get("sounds", [])) == 1, "the STAB click played no sound: %r" % r
+        assert [k["id"] for k in r if k["type"] == "key"] == [66376], r
+        assert len([x for x in r if x["type"] == "sound"]) == 1, "the STAB click played no sound: %r" % r
         return r
 
     def quit(self):

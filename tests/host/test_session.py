@@ -12,7 +12,7 @@ import urllib.request
 
 import pytest
 
-from serve_support import Served, end_process
+from serve_support import Served, Worker
 from support import BROKEN, HOST, ROOT, module
 
 DOC = os.path.join(ROOT, "docs", "worker-protocol.md")
@@ -75,40 +75,6 @@ def check(message, part):
     assert table, "a %s the document does not list: %s" % (part, message)
     assert matches(message, table), "a %s not as the document has it: %s\nthe document: %s" % (part, message, table)
     return name
-
-
-class Worker:
-    """`gaugehost session` driven directly: each request's records up to its
-    `done`, with their payloads."""
-
-    def __init__(self):
-        self.proc = subprocess.Popen([HOST, "session", "--timeout", "5"], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, cwd=ROOT)
-        self.seq = 0
-
-    def request(self, op, **fields):
-        self.seq += 1
-        r = dict(fields, op=op, seq=self.seq)
-        self.proc.stdin.write((json.dumps(r) + "\n").encode())
-        self.proc.stdin.flush()
-        return self.records(self.seq)
-
-    def records(self, seq):
-        out = []
-        while True:
-            line = self.proc.stdout.readline()
-            if not line:
-                return out
-            r = json.loads(line)
-            payload = self.proc.stdout.read(r["bytes"]) if "bytes" in r else None
-            assert payload is None or len(payload) == r["bytes"]
-            out.append((r, payload))
-            if r["type"] == "done" and r["seq"] == seq:
-                return out
-
-    def close(self):
-        """The end of its input ends it; its exit status."""
-        return end_process(self.proc, self.proc.stdin.close)
 
 
 def types(records):
