@@ -64,3 +64,40 @@ def test_scenario_saved_by_notepad_from_cmd(machine):
     assert rc == 0 and "scenario passed" in out, out + err
     w, h, px = read_png(machine.path(r"my scenarios\stab on.png"))
     assert (w, h) == (290, 109) and px[19, 44] == (0, 0, 0) and px[19, 76] == (215, 215, 215)
+
+
+def test_render_panel_from_cmd(machine):
+    """The release's panel drawn with the modules beside it, named or found by
+    default (the release's Gauges folder)."""
+    (rc_named, _, err_named), (rc_default, _, err_default) = machine.type(
+        r"Tools\gaugehost.exe render --panel Panel\panel.cfg --gauges Gauges -o panel.png",
+        r'Tools\gaugehost.exe render --panel Panel\panel.cfg -o "panel by default.png"')
+    assert rc_named == 0, err_named
+    assert rc_default == 0, err_default
+    for name in ("panel.png", "panel by default.png"):
+        w, h, _ = read_png(machine.path(name))
+        assert (w, h) == (552, 300)
+    assert open(machine.path("panel.png"), "rb").read() == open(machine.path("panel by default.png"), "rb").read()
+
+
+def test_serve_from_cmd_reaches_chromium(machine, tmp):
+    """serve started in cmd.exe as a panel maker starts it: Chromium on this
+    machine opens the address it prints and sees the panel drawn."""
+    from serve_support import browser, have_browser, wait_until
+    if not have_browser():
+        pytest.skip("chromium, chromium-driver or python3-selenium missing")
+    proc = machine.start(r"Tools\gaugehost.exe serve --port 0", "serve")
+    try:
+        url = wait_until("serve prints its address", lambda: machine.address_in("serve"), 120)
+        d = browser(tmp)
+        try:
+            d.get(url)
+            wait_until("the page greets", lambda: d.execute_script(
+                "return !!(window.gaugePanel && window.gaugePanel.panel)"), 60)
+            for g in ("gauge00", "gauge01", "gauge02", "gauge03"):
+                wait_until(g + " drawn", lambda: d.execute_script(
+                    "return window.gaugePanel.drawn[arguments[0]] || 0", g) > 0, 120)
+        finally:
+            d.quit()
+    finally:
+        machine.stop(proc)

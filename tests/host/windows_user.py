@@ -72,6 +72,35 @@ class Machine:
             results.append((int(rc) if rc.lstrip("-").isdigit() else None, read(".out"), read(".err")))
         return results
 
+    def start(self, line, tag):
+        """Starts a command that goes on (serve) in cmd.exe; its output goes
+        to C:\\TAG.out. Returns the process of the cmd.exe it runs in."""
+        bat = ["@echo off", 'cd /d "%s"' % self.windows_dir, "%s > C:\\%s.out 2> C:\\%s.err" % (line, tag, tag)]
+        with open(os.path.join(self.prefix, "drive_c", tag + ".bat"), "wb") as f:
+            f.write(("\r\n".join(bat) + "\r\n").encode("cp437"))
+        return subprocess.Popen(["wine", "cmd", "/c", "C:\\%s.bat" % tag], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def address_in(self, tag):
+        """The http:// address a started command printed, once it has."""
+        import re
+        try:
+            with open(os.path.join(self.prefix, "drive_c", tag + ".out"), "rb") as f:
+                m = re.search(r"http://[\w.\[\]:]+/", f.read().decode("utf-8", "replace"))
+        except OSError:
+            return None
+        return m.group(0) if m else None
+
+    def stop(self, proc):
+        """Ends a started command and everything of this machine's prefix."""
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+
     def close(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

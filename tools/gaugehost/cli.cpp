@@ -49,7 +49,7 @@ const std::vector<OptionRow> kOptions = {
     {"--panel", "PANEL.cfg", kPanel, kRenderPanel, false, 0, 0, nullptr,
      "the panel configuration file", [](Options& o, const OptionRow&, const std::string& v) { o.panel = v; }},
     {"--gauges", "DIR", kPanel, 0, true, 0, 0, nullptr,
-     "a folder the panel's modules are looked for in after its own; by default dist beside the launcher",
+     "a folder the panel's modules are looked for in after its own; by default the Gauges folder of the release (dist in the source tree)",
      [](Options& o, const OptionRow&, const std::string& v) { o.gauges.push_back(v); }},
     {"--window", "N|IDENT", kRenderPanel, 0, false, 0, 0, nullptr,
      "the window drawn: its number ([Window02] is 2) or its ident; by default the first visible one",
