@@ -1,49 +1,16 @@
 // The HTTP server behind http_server.h: a thread per connection over
 // non-blocking Winsock sockets, every wait a WSAPoll with a deadline that
 // also watches the server's wake socket (readable once stop() is called),
-// Beast's parser and serializer over those sockets.
-//
-// Beast and Asio come first: they include Winsock 2 before anything else.
-#include <boost/asio/buffer.hpp>
-#include <boost/asio/error.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
-
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
-#include "http_server.h"
-
-#include <algorithm>
-#include <atomic>
-#include <limits>
-#include <list>
-#include <map>
-#include <optional>
-#include <sstream>
-#include <stdexcept>
-#include <thread>
+// Beast's parser and serializer over those sockets. This file: one
+// connection, from its requests to its answers; http_accept.cpp: listening
+// and accepting; event_stream.cpp: the streams' queues.
+#include "http_server_impl.h"
 
 namespace gaugehost::http {
 
-namespace beast = boost::beast;
-namespace bhttp = boost::beast::http;
-namespace net = boost::asio;
-using Clock = std::chrono::steady_clock;
-using boost::system::error_code;
-using namespace std::chrono_literals;
-
 namespace {
-
-// How often a stream looks whether its page went away while nothing is
-// sent, and how long a refused connection's unread input is drained.
-constexpr auto kStreamPoll = 100ms;
-constexpr auto kLinger = 1000ms;
-constexpr std::size_t kLingerBytes = 1 << 20;
-
 std::string_view sv(beast::string_view s) { return {s.data(), s.size()}; }
 
-error_code socketError(int e) { return error_code(e, net::error::get_system_category()); }
 
 // The numeric address of a socket's end, an IPv4-mapped IPv6 address as
 // IPv4; empty when it cannot be told.
@@ -86,11 +53,24 @@ void securityHeaders(Fields& f) {
     f.set("Content-Security-Policy", kContentSecurityPolicy);
 }
 
-// Headers an error answer may carry besides the usual ones.
-struct ErrorExtras {
-    std::string allow;      // 405
-    int retryAfter = 0;     // 503 of a stream over the cap
-};
+
+
+// Every value of one header field, in order.
+template <class Fields, class Name>
+std::vector<std::string_view> values(const Fields& fields, const Name& name) {
+    std::vector<std::string_view> out;
+    const auto range = fields.equal_range(name);
+    for (auto it = range.first; it != range.second; ++it) out.push_back(sv(it->value()));
+    return out;
+}
+
+bool isHttpError(const error_code& ec) { return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category(); }
+
+}  // namespace
+
+namespace detail {
+
+error_code socketError(int e) { return error_code(e, net::error::get_system_category()); }
 
 bhttp::response<bhttp::string_body> errorMessage(unsigned version, int status, std::string_view reason,
                                                  const ErrorExtras& extras) {
@@ -107,182 +87,7 @@ bhttp::response<bhttp::string_body> errorMessage(unsigned version, int status, s
     return res;
 }
 
-// Every value of one header field, in order.
-template <class Fields, class Name>
-std::vector<std::string_view> values(const Fields& fields, const Name& name) {
-    std::vector<std::string_view> out;
-    const auto range = fields.equal_range(name);
-    for (auto it = range.first; it != range.second; ++it) out.push_back(sv(it->value()));
-    return out;
-}
-
-bool isHttpError(const error_code& ec) { return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category(); }
-
-}  // namespace
-
-// ---- event streams ------------------------------------------------------------
-
-EventStream::Frame EventStream::frame(std::string_view json) {
-    std::string f;
-    f.reserve(json.size() + 8);
-    f += "data: ";
-    // A line break inside the text starts another data line of the event.
-    for (;;) {
-        const std::size_t br = json.find_first_of("\r\n");
-        f.append(json.substr(0, br));
-        if (br == std::string_view::npos) break;
-        const std::size_t skip = json.compare(br, 2, "\r\n") == 0 ? 2 : 1;
-        f += "\ndata: ";
-        json.remove_prefix(br + skip);
-    }
-    f += "\n\n";
-    return std::make_shared<const std::string>(std::move(f));
-}
-
-bool EventStream::push(std::string_view json, std::string_view key) { return pushFrame(frame(json), key); }
-
-bool EventStream::pushFrame(Frame f, std::string_view key) {
-    std::lock_guard lock(mutex_);
-    if (ended_) return false;
-    if (key.empty()) {
-        events_.push_back(std::move(f));
-    } else {
-        const auto same = std::find_if(keyed_.begin(), keyed_.end(), [&](const auto& e) { return e.first == key; });
-        if (same != keyed_.end()) keyed_.erase(same);
-        keyed_.emplace_back(std::string(key), std::move(f));
-    }
-    if (events_.size() + keyed_.size() > limit_) {
-        // The page stopped reading: it is dropped.
-        ended_ = true;
-        events_.clear();
-        keyed_.clear();
-        ready_.notify_all();
-        return false;
-    }
-    ready_.notify_one();
-    return true;
-}
-
-bool EventStream::ended() const {
-    std::lock_guard lock(mutex_);
-    return ended_;
-}
-
-bool EventStream::take(std::string& out, std::chrono::milliseconds wait) {
-    std::deque<Frame> events;
-    std::vector<std::pair<std::string, Frame>> keyed;
-    {
-        std::unique_lock lock(mutex_);
-        if (!ended_ && events_.empty() && keyed_.empty()) ready_.wait_for(lock, wait);
-        if (ended_) return false;
-        events.swap(events_);
-        keyed.swap(keyed_);
-    }
-    for (const Frame& f : events) out += *f;
-    for (const auto& k : keyed) out += *k.second;
-    return true;
-}
-
-void EventStream::end() {
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    events_.clear();
-    keyed_.clear();
-    ready_.notify_all();
-}
-
-void StreamSet::add(std::shared_ptr<EventStream> s) {
-    std::lock_guard lock(mutex_);
-    streams_.push_back(std::move(s));
-}
-
-void StreamSet::remove(const EventStream& s) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(streams_, [&](const auto& p) { return p.get() == &s; });
-}
-
-std::size_t StreamSet::size() const {
-    std::lock_guard lock(mutex_);
-    return streams_.size();
-}
-
-void StreamSet::broadcast(std::string_view json, std::string_view key) {
-    const EventStream::Frame f = EventStream::frame(json);
-    std::lock_guard lock(mutex_);
-    for (const auto& s : streams_) s->pushFrame(f, key);
-}
-
-// ---- the server ---------------------------------------------------------------
-
-struct HttpServer::Impl {
-    struct Method {
-        Handler handler;
-        std::vector<std::string> params;
-    };
-    struct Route {
-        std::optional<Method> get, post;
-        std::optional<EventRoute> events;
-        std::vector<std::string> eventParams;
-        std::string allow() const {
-            std::string a = get ? "GET, HEAD" : events ? "GET" : "";
-            if (post) a += a.empty() ? "POST" : ", POST";
-            return a;
-        }
-    };
-    struct Connection {
-        std::thread thread;
-        std::atomic<bool> finished{false};
-    };
-    struct Lingering {
-        SOCKET socket;
-        Clock::time_point until;
-    };
-    // After a request: wait for the next, close once the answer is out (the
-    // client's further input read and dropped for a moment), or close at once.
-    enum class Outcome { KeepOpen, Close, Drop };
-
-    explicit Impl(Limits l) : limits(l) {}
-
-    const Limits limits;
-    std::map<std::string, Route, std::less<>> routes;
-    std::string address;
-    Identity self;
-    bool wsa = false;
-    bool started = false;
-    SOCKET listener = INVALID_SOCKET;
-    SOCKET wake = INVALID_SOCKET;   // readable once stopping
-    std::atomic<bool> stopping{false};
-    std::thread acceptor;
-    std::list<Connection> connections;   // the acceptor's, and stop()'s once it has ended
-    std::atomic<std::size_t> active{0};
-    std::vector<Lingering> lingering;    // the acceptor's
-    std::string overloaded;              // the answer over the connection cap
-    mutable std::mutex streamMutex;
-    std::vector<std::shared_ptr<EventStream>> streams;
-    std::atomic<std::uint64_t> nextStream{1};
-
-    void listen(const std::string& addr, std::uint16_t port);
-    void acceptLoop();
-    void acceptAll();
-    void reject(SOCKET s);
-    void drainLingering(const std::vector<WSAPOLLFD>& fds);
-    void reap();
-    void serve(SOCKET s);
-    using Parser = bhttp::request_parser<bhttp::string_body>;
-    Outcome serveOne(class Channel& ch, beast::flat_buffer& buffer, const std::string& local, const std::string& peer);
-    // What a failed read means: the refusal to answer with, or none when the
-    // connection is simply over (gone, idle too long, the server stops).
-    std::optional<Refusal> readRefusal(const error_code& ec, bool requestBegun) const;
-    // The checks of http_server.h, the body, the handler or stream, the answer.
-    Outcome dispatch(Channel& ch, beast::flat_buffer& buffer, Parser& parser, const std::string& local,
-                     const std::string& peer, ErrorExtras& extras);
-    Outcome serveStream(Channel& ch, unsigned version, const EventRoute& route, const Request& request,
-                        ErrorExtras& extras);
-    void shutdown();
-    void beforeStart() const {
-        if (started || stopping) throw std::logic_error("routes are registered before the server starts");
-    }
-};
+}  // namespace detail
 
 // One connection's socket (non-blocking) as Beast's synchronous stream:
 // reads wait until the request's deadline, writes until the write deadline,
@@ -672,173 +477,6 @@ HttpServer::Impl::Outcome HttpServer::Impl::serveStream(Channel& ch, unsigned ve
         if (out.empty() && now - lastWrite >= limits.heartbeat) out = ": still here\n\n";
     }
     return Outcome::Drop;
-}
-
-// ---- accepting ------------------------------------------------------------------
-
-void HttpServer::Impl::listen(const std::string& addr, std::uint16_t port) {
-    const auto fail = [&](const std::string& why) {
-        shutdown();
-        throw std::runtime_error("cannot listen on " + hostForm(addr) + ":" + std::to_string(port) + ": " + why);
-    };
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) fail("Winsock does not start");
-    wsa = true;
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(addr.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
-        fail("not a numeric IP address");
-    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> hold(found, freeaddrinfo);
-    listener = ::socket(found->ai_family, SOCK_STREAM, IPPROTO_TCP);
-    if (listener == INVALID_SOCKET) fail(socketError(WSAGetLastError()).message());
-    // No other program may take the port from under us.
-    BOOL on = TRUE;
-    setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-    u_long nonBlocking = 1;
-    if (::bind(listener, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0 ||
-        ::listen(listener, SOMAXCONN) != 0 || ioctlsocket(listener, FIONBIO, &nonBlocking) != 0)
-        fail(socketError(WSAGetLastError()).message());
-    sockaddr_storage bound{};
-    int n = sizeof bound;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &n);
-    const std::uint16_t actual = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                                                  : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-
-    // The wake socket: a datagram socket connected to itself; stop() sends
-    // it a byte that nobody reads, so that it stays readable for every wait.
-    // Connected, it takes datagrams from its own address only, which no
-    // other socket may share: nobody else can wake the server's threads.
-    wake = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (wake != INVALID_SOCKET)
-        setsockopt(wake, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-    sockaddr_in loop{};
-    loop.sin_family = AF_INET;
-    loop.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof loop;
-    if (wake == INVALID_SOCKET || ::bind(wake, reinterpret_cast<sockaddr*>(&loop), sizeof loop) != 0 ||
-        getsockname(wake, reinterpret_cast<sockaddr*>(&loop), &len) != 0 ||
-        ::connect(wake, reinterpret_cast<sockaddr*>(&loop), sizeof loop) != 0)
-        fail("no wake socket: " + socketError(WSAGetLastError()).message());
-
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) name[0] = 0;
-    address = addr;
-    self = makeIdentity(addr, actual, name);
-    std::ostringstream os;
-    os << errorMessage(11, 503, "too many connections (at most " + std::to_string(limits.maxConnections) + ")", {});
-    overloaded = os.str();
-}
-
-void HttpServer::Impl::acceptLoop() {
-    std::vector<WSAPOLLFD> fds;
-    while (!stopping) {
-        reap();
-        fds.assign({{listener, POLLRDNORM, 0}, {wake, POLLRDNORM, 0}});
-        for (const Lingering& l : lingering) fds.push_back({l.socket, POLLRDNORM, 0});
-        const int r = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), lingering.empty() ? 250 : 50);
-        if (stopping) break;
-        if (r == SOCKET_ERROR) {
-            Sleep(10);
-            continue;
-        }
-        drainLingering(fds);
-        if (fds[0].revents) acceptAll();
-    }
-}
-
-void HttpServer::Impl::acceptAll() {
-    for (;;) {
-        const SOCKET s = ::accept(listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET) {
-            const int e = WSAGetLastError();
-            if (e != WSAEWOULDBLOCK && e != WSAECONNRESET) Sleep(10);   // out of sockets: a moment's rest
-            return;
-        }
-        u_long nonBlocking = 1;
-        ioctlsocket(s, FIONBIO, &nonBlocking);
-        BOOL on = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-        if (active >= limits.maxConnections) {
-            reject(s);
-            continue;
-        }
-        ++active;
-        Connection& c = connections.emplace_back();
-        try {
-            c.thread = std::thread([this, s, &c] {
-                serve(s);
-                --active;
-                c.finished = true;
-            });
-        } catch (const std::system_error&) {
-            --active;
-            connections.pop_back();
-            reject(s);
-        }
-    }
-}
-
-void HttpServer::Impl::reject(SOCKET s) {
-    ::send(s, overloaded.data(), static_cast<int>(overloaded.size()), 0);
-    ::shutdown(s, SD_SEND);
-    if (lingering.size() >= limits.maxConnections) {
-        closesocket(s);
-        return;
-    }
-    lingering.push_back({s, Clock::now() + kLinger});
-}
-
-void HttpServer::Impl::drainLingering(const std::vector<WSAPOLLFD>& fds) {
-    const auto now = Clock::now();
-    std::vector<Lingering> still;
-    for (std::size_t i = 0; i < lingering.size(); ++i) {
-        const Lingering& l = lingering[i];
-        bool done = now >= l.until;
-        if (!done && fds[i + 2].revents) {
-            char scratch[4096];
-            const int n = ::recv(l.socket, scratch, sizeof scratch, 0);
-            done = n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
-        }
-        if (done)
-            closesocket(l.socket);
-        else
-            still.push_back(l);
-    }
-    lingering.swap(still);
-}
-
-void HttpServer::Impl::reap() {
-    for (auto it = connections.begin(); it != connections.end();) {
-        if (it->finished) {
-            it->thread.join();
-            it = connections.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void HttpServer::Impl::shutdown() {
-    stopping = true;
-    if (wake != INVALID_SOCKET) ::send(wake, "!", 1, 0);
-    if (acceptor.joinable()) acceptor.join();
-    {
-        std::lock_guard lock(streamMutex);
-        for (const auto& s : streams) s->end();
-    }
-    for (Connection& c : connections) c.thread.join();
-    connections.clear();
-    for (const Lingering& l : lingering) closesocket(l.socket);
-    lingering.clear();
-    for (SOCKET* s : {&listener, &wake}) {
-        if (*s != INVALID_SOCKET) closesocket(*s);
-        *s = INVALID_SOCKET;
-    }
-    if (wsa) WSACleanup();
-    wsa = false;
 }
 
 // ---- the interface ----------------------------------------------------------------
