@@ -417,13 +417,15 @@ HttpServer::Impl::Outcome HttpServer::Impl::dispatch(Channel& ch, beast::flat_bu
 HttpServer::Impl::Outcome HttpServer::Impl::serveStream(Channel& ch, unsigned version, const EventRoute& route,
                                                         const Request& request, ErrorExtras& extras) {
     auto stream = std::make_shared<EventStream>(nextStream++, limits.streamQueueLimit);
+    bool full = false;
     {
         std::lock_guard lock(streamMutex);
-        if (streams.size() >= limits.maxStreams) {
-            extras.retryAfter = limits.retryAfterSeconds;
-            throw Refusal(503, "too many pages open (at most " + std::to_string(limits.maxStreams) + ")");
-        }
-        streams.push_back(stream);
+        full = streams.size() >= limits.maxStreams;
+        if (!full) streams.push_back(stream);
+    }
+    if (full) {
+        extras.retryAfter = limits.retryAfterSeconds;
+        throw Refusal(503, "too many pages open (at most " + std::to_string(limits.maxStreams) + ")");
     }
     // The slot is freed before the application hears of the end.
     const auto unregister = [&] {
