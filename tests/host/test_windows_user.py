@@ -46,6 +46,8 @@ def test_help_wildcards_and_junit_from_cmd(machine):
         r"mkdir reports",
         r'Tools\gaugehost.exe check Gauges\*.gau --level 1 --junit "reports\check results.xml"')
     assert rc_help == 0 and rc_q == 0 and "usage" in out_help.lower() and out_help == out_q
+    for leak in ("session.h", ".cpp", "docs/", "tools/", ".md"):   # nothing the release does not ship
+        assert leak not in out_help, leak
     assert rc_check == 0, out_check + err_check
     for m in MODULES:
         assert m + ".gau" in out_check

@@ -40,7 +40,7 @@ const std::vector<CommandRow> kCommands = {
     {kRun, "run", "MODULE.gau SCENARIO", 2, 2, 1, "plays a scenario, logging every service call and key event"},
     {kCheck, "check", "MODULE.gau...", 1, -1, -1, "puts modules through the validator's checks"},
     {kBatch, "batch", "LIST", 1, 1, 0, "runs the command lines of LIST, one a line, in one worker"},
-    {kSession, "session", "", 0, 0, 0, "serve's worker: requests on its input, records on its output (docs/worker-protocol.md)"},
+    {kSession, "session", "", 0, 0, 0, "serve's worker, which serve starts itself: requests on its input, records on its output"},
     {kServe, "serve", "[MODULE.gau ...]", 0, -1, -1, "the live panel in a browser (the example panel by default)"},
     {kHelp, "help", "[COMMAND]", 0, 1, 0, "this text, or one command's part of it"},
 };
