@@ -87,7 +87,7 @@ int runServe(const Options& o) {
         [&](const http::Request& r) {
             return refused([&] { return http::Response::bytes("image/png", app.background(r.param("window"))); });
         },
-        {"window"});
+        {"window", "v"});   // v: the page's version of the windows, for its cache
     server.get(
         "/api/picture",
         [&](const http::Request& r) {
