@@ -36,8 +36,9 @@ const json& field(const json& body, const char* name) {
 
 int whole(const json& body, const char* name, int lo, int hi) {
     const json& v = field(body, name);
-    const bool ok = v.is_number_integer() && (v.is_number_unsigned() ? v.get<uint64_t>() <= uint64_t(hi)
-                                                                     : v.get<int64_t>() >= lo && v.get<int64_t>() <= hi);
+    const bool ok = v.is_number_integer() &&
+                    (v.is_number_unsigned() ? v.get<uint64_t>() <= uint64_t(hi) && (lo <= 0 || v.get<uint64_t>() >= uint64_t(lo))
+                                            : v.get<int64_t>() >= lo && v.get<int64_t>() <= hi);
     if (!ok)
         bad(std::string("bad ") + name + " " + (v.is_null() && !body.contains(name) ? "(none given)" : shown(v)) +
             ": a whole number from " + std::to_string(lo) + " to " + std::to_string(hi));
