@@ -335,3 +335,32 @@ def test_a_gauge_naming_another_gauge_is_a_placeholder_beside_a_good_one(tmp):
         assert s.request("GET", "/api/picture?gauge=gauge01")[0] == 409
     finally:
         s.stop()
+
+
+def test_the_palette_learns_modules_and_an_added_one_runs(tmp):
+    """A module of the gauge folders that no gauge uses is loaded once to
+    learn its gauge and size, then unloaded; a gauge of it added runs."""
+    for m in ("quadrel", "lumivane"):
+        shutil.copyfile(module(m), os.path.join(tmp, m + ".gau"))
+    path = os.path.join(tmp, "panel.cfg")
+    with open(path, "w") as f:
+        f.write("[Window00]\nsize_mm=400,300\ngauge00=quadrel!quadrel, 0, 0\n")
+    s = Served("--panel", path, "--gauges", os.path.join(tmp, "none"))
+    try:
+        status, _, body = s.request("GET", "/api/palette")
+        assert status == 200
+        assert [m["name"] for m in json.loads(body)["modules"]] == ["lumivane", "quadrel"]
+        st = s.wait(lambda st: any(m["name"] == "lumivane" and m["state"] == "idle" for m in st["modules"]), 60)
+        lumivane = next(m for m in st["modules"] if m["name"] == "lumivane")
+        assert lumivane["gauge"] == "lumivane" and lumivane["own"] == [290, 109] and lumivane["pid"] is None
+        assert not lumivane["used"]
+        assert s.request("GET", "/api/picture?module=" + lumivane["id"])[0] == 200   # the palette's picture
+        # Its variables are no controls while no gauge draws it.
+        assert 620 not in {v["id"] for v in st["variables"]}
+        edit(s, {"op": "add", "window": 0, "module": "lumivane", "name": "lumivane", "x": 100, "y": 150})
+        st = s.wait(lambda st: next(m for m in st["modules"] if m["name"] == "lumivane")["state"] == "running", 60)
+        assert 620 in {v["id"] for v in st["variables"]}
+        status, body = s.post("/api/mouse", {"gauge": "gauge01", "x": 10, "y": 50, "event": "click"})
+        assert status == 200 and body["keys"] == ["66376 (0) → var 620 = 1"], body
+    finally:
+        s.stop()
