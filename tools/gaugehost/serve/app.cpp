@@ -10,6 +10,7 @@
 #include "hostcore/text.h"
 #include "hostcore/wave_file.h"
 #include "../numbers.h"
+#include "request_checks.h"
 #include "variables.h"
 
 namespace gaugehost {
@@ -25,11 +26,6 @@ constexpr auto kPoll = std::chrono::milliseconds(200);   // between looks at the
 
 std::string dumped(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-// A JSON value quoted for a reason, cut short.
-std::string shown(const json& j) {
-    std::string s = dumped(j);
-    return s.size() > 80 ? s.substr(0, 77) + "..." : s;
-}
 
 // What identifies a file's contents cheaply: written time, size, identity.
 struct Signature {
@@ -121,16 +117,6 @@ std::optional<double> valueOfRequest(const json& v) {
     return std::nullopt;
 }
 
-void onlyFields(const json& body, std::initializer_list<const char*> fields) {
-    std::vector<std::string> unknown;
-    for (auto it = body.begin(); it != body.end(); ++it)
-        if (std::find_if(fields.begin(), fields.end(), [&](const char* f) { return it.key() == f; }) == fields.end())
-            unknown.push_back(it.key());
-    if (!unknown.empty()) {
-        std::sort(unknown.begin(), unknown.end());
-        throw BadRequest(400, "unknown field " + shown(unknown[0]));
-    }
-}
 
 }  // namespace
 

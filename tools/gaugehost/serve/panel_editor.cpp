@@ -5,6 +5,7 @@
 #include "hostcore/errors.h"
 #include "hostcore/files.h"
 #include "http_policy.h"
+#include "request_checks.h"
 #include "../panel/syntax.h"
 
 namespace gaugehost {
@@ -15,18 +16,7 @@ namespace {
 
 constexpr size_t kUndoDepth = 500;   // versions kept for undo
 
-std::string shown(const json& j) {
-    std::string s = j.dump(-1, ' ', false, json::error_handler_t::replace);
-    return s.size() > 60 ? s.substr(0, 57) + "..." : s;
-}
-
 [[noreturn]] void bad(const std::string& reason) { throw http::Refusal(400, reason); }
-
-void onlyFields(const json& body, std::initializer_list<const char*> fields) {
-    for (auto it = body.begin(); it != body.end(); ++it)
-        if (std::none_of(fields.begin(), fields.end(), [&](const char* f) { return it.key() == f; }))
-            bad("unknown field " + shown(it.key()) + " for op " + shown(body["op"]));
-}
 
 const json& field(const json& body, const char* name) {
     static const json missing;
