@@ -5,6 +5,8 @@
 # make serve  the example panel live in the browser (./gaugehost serve)
 # make example-panel  draws the example panel's background (docs/panel/panel.bmp) again
 # make bench-serve  the live panel's latency, update rate and memory
+# make bench-editor the panel editor on a panel of 40 gauges: open, drag, save
+# make screenshots  the README's pictures of serve (docs/serve.png, docs/editor.png)
 # make fuzz   lumivane's sound-file fuzz at length (FUZZ_FILES, 5000)
 # make soak   lumivane's click soak at length (SOAK_CLICKS, 20000) and
 #             `gaugehost check --level 5` over every module (long: see README)
@@ -22,7 +24,8 @@ export GAUGE_BUILD := $(BUILD)
 # The makes that CMake runs inside this one need not announce every folder.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure dist preview example-panel walkthrough test fuzz soak serve bench-serve clean
+.PHONY: all setup configure dist preview example-panel walkthrough test fuzz soak serve bench-serve bench-editor \
+        screenshots clean
 
 all: dist preview walkthrough
 
@@ -82,6 +85,12 @@ serve: dist
 
 bench-serve: dist
 	@/usr/bin/python3 tests/bench/serve_bench.py
+
+bench-editor: dist
+	@/usr/bin/python3 tests/bench/editor_bench.py
+
+screenshots: dist
+	@/usr/bin/python3 tests/host/screenshots.py
 
 clean:
 	rm -rf $(BUILD) dist

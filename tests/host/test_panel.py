@@ -94,9 +94,12 @@ def test_placeholders_for_what_is_missing(folder):
     assert lines[0].startswith("gaugehost: warning: %s:4: unknown module 'nothere' (no nothere.gau in %s, "
                                % (path, folder)), lines
     assert lines[1] == "gaugehost: warning: %s:5: quadrel.gau holds gauge 'quadrel', not 'throttle'" % path
-    # A hatched box with a border where each would be.
-    assert px[10, 10] == px[49, 39] != (0, 0, 0) and px[100, 10] != (0, 0, 0)
-    assert len({px[x, 20] for x in range(11, 49)}) == 2
+    # A hatched box with a border where each would be, its name on a dark
+    # label in its top-left corner (written in the border's colour).
+    assert px[10, 10] == px[49, 39] == px[100, 10] == (0xE0, 0xB0, 0x40)
+    assert {px[x, 37] for x in range(11, 49)} == {(0x30, 0x30, 0x30), (0x7A, 0x5A, 0x20)}
+    label = {px[x, y] for x in range(14, 48) for y in range(14, 24)}
+    assert (0, 0, 0) in label and (0xE0, 0xB0, 0x40) in label, label
     rc, err, _ = render(path, "--strict")
     assert rc == 6 and "gaugehost: error: %s:4: unknown module 'nothere'" % path in err, err
 

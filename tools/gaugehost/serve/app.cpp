@@ -10,6 +10,7 @@
 #include "hostcore/text.h"
 #include "hostcore/wave_file.h"
 #include "../numbers.h"
+#include "request_checks.h"
 #include "variables.h"
 
 namespace gaugehost {
@@ -25,11 +26,6 @@ constexpr auto kPoll = std::chrono::milliseconds(200);   // between looks at the
 
 std::string dumped(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-// A JSON value quoted for a reason, cut short.
-std::string shown(const json& j) {
-    std::string s = dumped(j);
-    return s.size() > 80 ? s.substr(0, 77) + "..." : s;
-}
 
 // What identifies a file's contents cheaply: written time, size, identity.
 struct Signature {
@@ -121,16 +117,6 @@ std::optional<double> valueOfRequest(const json& v) {
     return std::nullopt;
 }
 
-void onlyFields(const json& body, std::initializer_list<const char*> fields) {
-    std::vector<std::string> unknown;
-    for (auto it = body.begin(); it != body.end(); ++it)
-        if (std::find_if(fields.begin(), fields.end(), [&](const char* f) { return it.key() == f; }) == fields.end())
-            unknown.push_back(it.key());
-    if (!unknown.empty()) {
-        std::sort(unknown.begin(), unknown.end());
-        throw BadRequest(400, "unknown field " + shown(unknown[0]));
-    }
-}
 
 }  // namespace
 
@@ -175,6 +161,8 @@ struct PanelApp::Module {
     std::mutex loadLock;                 // one load at a time
     std::thread loader;
     std::atomic<bool> loading{false};
+    bool used = false;                   // a gauge of the panel is drawn by it (else a palette's module)
+    bool wantLoad = false;               // to be loaded by the watcher
 
     bool running() const { return state == "running" && worker && worker->alive(); }
     // A worker's text with the module's own path where it names the copy
@@ -187,38 +175,74 @@ struct PanelApp::Module {
     }
 };
 
-PanelApp::PanelApp(PanelView panel, ServeSettings settings) : panel_(std::move(panel)), settings_(std::move(settings)) {
-    for (const PlacedGauge& g : panel_.gauges) {
-        if (g.path.empty()) {
-            placed_.emplace_back(&g, nullptr);   // a placeholder: its module is missing
-            continue;
-        }
-        auto it = std::find_if(modules_.begin(), modules_.end(), [&](const auto& m) { return m->path == g.path; });
-        if (it == modules_.end()) {
-            auto m = std::make_unique<Module>();
-            m->id = "m" + std::to_string(modules_.size());
-            m->path = g.path;
-            m->file = fileNameOf(g.path);
-            m->name = stemOf(m->file);
-            modules_.push_back(std::move(m));
-            it = modules_.end() - 1;
-        }
-        placed_.emplace_back(&g, it->get());
+PanelApp::PanelApp(PanelView panel, ServeSettings settings, json editor)
+    : panel_(std::move(panel)), settings_(std::move(settings)), editor_(std::move(editor)) {
+    place(panel_.gauges);
+    if (!panel_.path.empty())
+        for (const PanelWindow& w : panel_.windows) backgrounds_[w.number] = encodePng(w.background);
+}
+
+PanelApp::Module& PanelApp::moduleFor(const std::string& path) {
+    auto it = std::find_if(modules_.begin(), modules_.end(), [&](const auto& m) { return m->path == path; });
+    if (it != modules_.end()) return **it;
+    auto m = std::make_unique<Module>();
+    m->id = "m" + std::to_string(modules_.size());
+    m->path = path;
+    m->file = fileNameOf(path);
+    m->name = stemOf(m->file);
+    modules_.push_back(std::move(m));
+    return *modules_.back();
+}
+
+// The gauges placed: a module new to the panel, or one that was not drawn
+// and no longer runs, is loaded (by the watcher once started).
+void PanelApp::place(const std::vector<PlacedGauge>& gauges) {
+    placed_.clear();
+    for (auto& m : modules_) m->used = false;
+    for (const PlacedGauge& g : gauges) {
+        Module* m = g.path.empty() ? nullptr : &moduleFor(g.path);   // none: a placeholder, its module missing
+        if (m) m->used = true;
+        placed_.push_back({g, m});
     }
-    if (!panel_.path.empty() && !panel_.windows.empty()) backgroundPng_ = encodePng(panel_.windows[0].background);
+    if (!started_) return;   // start() loads every module
+    bool wake = false;
+    for (auto& m : modules_)
+        if (m->used && !m->worker && !m->loading && !m->wantLoad && m->state != "error") {
+            m->wantLoad = wake = true;
+            m->state = "loading";
+        }
+    if (wake) wakeWatcher();
+}
+
+std::string PanelApp::Placed::problem() const {
+    if (!module) return gauge.problem;
+    if (module->gauge.known && !gauge.gauge.empty())
+        if (std::optional<std::string> other = otherGauge(module->path, module->gauge.name, gauge.gauge)) return *other;
+    return "";
+}
+
+void PanelApp::wakeWatcher() {
+    std::lock_guard hold(watchLock_);
+    woken_ = true;
+    watchWake_.notify_all();
 }
 
 PanelApp::~PanelApp() { stop(); }
 
 void PanelApp::start() {
     scratch_ = makeScratch();
-    for (auto& m : modules_) {
-        Module* p = m.get();
-        p->loading = true;
-        p->loader = std::thread([this, p] {
-            load(*p, "");
-            p->loading = false;
-        });
+    {
+        std::lock_guard lock(mutex_);
+        started_ = true;
+        for (auto& m : modules_) m->wantLoad = false;
+        for (auto& m : modules_) {
+            Module* p = m.get();
+            p->loading = true;
+            p->loader = std::thread([this, p] {
+                load(*p, "");
+                p->loading = false;
+            });
+        }
     }
     watcher_ = std::thread([this] { watch(); });
 }
@@ -233,7 +257,7 @@ void PanelApp::stop() {
     // The workers go first: a load waiting for one returns at once.
     std::vector<std::shared_ptr<WorkerClient>> workers;
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(mutex_);   // no module is added once the server has stopped serving
         for (auto& m : modules_)
             if (m->worker) workers.push_back(m->worker);
     }
@@ -354,6 +378,14 @@ void PanelApp::load(Module& m, const std::string& reason) {
         return;
     }
     const bool over = seq && worker->wait(seq, std::chrono::milliseconds((settings_.timeout + 60) * 1000));
+    std::shared_ptr<WorkerClient> idle = loaded(m, worker, seq, over, folder, reason, version);
+    // A palette's module, learnt: its worker ends, its gauge and picture are kept.
+    if (idle) idle->close(std::chrono::milliseconds(3000));
+}
+
+std::shared_ptr<WorkerClient> PanelApp::loaded(Module& m, const std::shared_ptr<WorkerClient>& worker, int64_t seq,
+                                               bool over, const std::wstring& folder, const std::string& reason,
+                                               uint64_t version) {
     std::lock_guard lock(mutex_);
     Turn t;
     if (auto it = m.turns.find(seq); it != m.turns.end()) {
@@ -363,21 +395,22 @@ void PanelApp::load(Module& m, const std::string& reason) {
     // The copy before this one is no longer loaded.
     if (!m.copy.empty()) removeTree(m.copy);
     m.copy = folder;
-    if (stopping_ || m.worker != worker) return;
+    if (stopping_ || m.worker != worker) return nullptr;
     if (!over || t.error) {
         if (m.state != "error")
             fail(m, Fault::Host, "gaugehost: error: " + m.file + " did not load within " +
                                      std::to_string(settings_.timeout + 60) + " s");
-        return;
+        return nullptr;
     }
-    for (const auto& [g, pm] : placed_) {
-        if (pm != &m || g->gauge.empty()) continue;
-        const std::optional<std::string> other = otherGauge(m.path, m.gauge.name, g->gauge);
-        if (!other) continue;
-        fail(m, Fault::Input, "gaugehost: error: " + g->where + ": " + *other);
-        send(m, {{"op", "unload"}}, false, false);
-        return;
+    if (!m.used) {
+        m.state = "idle";
+        std::shared_ptr<WorkerClient> idle = std::move(m.worker);
+        broadcast({{"type", "module"}, {"module", moduleInfo(m)}, {"gauges", placements()}});
+        return idle;
     }
+    // A gauge that names another gauge than the module's is a placeholder.
+    for (const Placed& p : placed_)
+        if (p.module == &m && !p.problem().empty()) note(&m, "warning: " + p.gauge.where + ": " + p.problem(), "warning");
     m.state = "running";
     m.error.clear();
     broadcast({{"type", "module"}, {"module", moduleInfo(m)}, {"gauges", placements()}});
@@ -388,38 +421,54 @@ void PanelApp::load(Module& m, const std::string& reason) {
     }
     if (viewers_) send(m, {{"op", "run"}, {"rate", settings_.rate}}, false, false);
     if (!reason.empty()) note(&m, reason, "reload");
+    return nullptr;
 }
 
 void PanelApp::watch() {
     for (;;) {
         {
             std::unique_lock hold(watchLock_);
-            watchWake_.wait_for(hold, kPoll, [&] { return stopping_.load(); });
+            watchWake_.wait_for(hold, kPoll, [&] { return stopping_.load() || woken_; });
+            woken_ = false;
         }
         if (stopping_) return;
-        for (auto& mp : modules_) {
-            Module& m = *mp;
+        std::vector<Module*> modules;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& m : modules_) modules.push_back(m.get());
+        }
+        for (Module* p : modules) {
+            Module& m = *p;
             if (m.loading) continue;
-            const std::optional<Signature> now = signatureOf(m.path);
-            bool same;
+            std::string reason;
+            bool wanted;
             {
                 std::lock_guard lock(mutex_);
-                same = !now || (m.signature && *m.signature == *now);
+                wanted = m.wantLoad;
+                m.wantLoad = false;
             }
-            if (same) {
+            if (!wanted) {
+                const std::optional<Signature> now = signatureOf(m.path);
+                bool same;
+                {
+                    std::lock_guard lock(mutex_);
+                    same = !now || (m.signature && *m.signature == *now);
+                }
+                if (same) {
+                    m.pending.reset();
+                    continue;
+                }
+                if (!m.pending || !(*m.pending == *now)) {
+                    m.pending = now;   // seen changing: one more look before it counts as settled
+                    continue;
+                }
                 m.pending.reset();
-                continue;
+                reason = m.file + " changed on disk: reloaded";
             }
-            if (!m.pending || !(*m.pending == *now)) {
-                m.pending = now;   // seen changing: one more look before it counts as settled
-                continue;
-            }
-            m.pending.reset();
             if (m.loader.joinable()) m.loader.join();
             m.loading = true;
-            Module* p = &m;
-            m.loader = std::thread([this, p] {
-                load(*p, p->file + " changed on disk: reloaded");
+            m.loader = std::thread([this, p, reason] {
+                load(*p, reason);
                 p->loading = false;
             });
         }
@@ -548,6 +597,7 @@ void PanelApp::variablesChanged() {
     std::map<uint32_t, Merged> merged;
     for (size_t i = 0; i < modules_.size(); ++i) {
         const Module& m = *modules_[i];
+        if (!m.used) continue;
         for (const json& v : m.variables) {
             const uint32_t id = v["id"];
             Merged& e = merged[id];
@@ -604,26 +654,35 @@ json PanelApp::moduleInfo(const Module& m) const {
             {"width", running ? json(m.gauge.width) : json(nullptr)},
             {"height", running ? json(m.gauge.height) : json(nullptr)},
             {"gauge", m.gauge.known ? json(m.gauge.name) : json(nullptr)},
+            {"own", m.gauge.known ? json({m.gauge.width, m.gauge.height}) : json(nullptr)},
+            {"used", m.used},
             {"seq", m.seq}};
 }
 
 json PanelApp::placements() const {
     json out = json::array();
     int x = 0;
-    for (const auto& [g, m] : placed_) {
-        int w = 0, h = 0, gx = g->x, gy = g->y;
-        if (!m) {
-            g->placeholderSize(w, h);
-            out.push_back({{"id", g->key}, {"module", nullptr}, {"name", g->module + "!" + g->gauge}, {"x", gx},
-                           {"y", gy}, {"w", w}, {"h", h}, {"line", g->where}, {"window", g->window},
-                           {"problem", g->problem}});
+    for (const Placed& p : placed_) {
+        const PlacedGauge& g = p.gauge;
+        const Module* m = p.module;
+        int w = 0, h = 0, gx = g.x, gy = g.y;
+        // As the file writes it: the page shows these and edits from them.
+        json file = {{"x", g.x}, {"y", g.y}, {"width", g.width ? json(*g.width) : json(nullptr)},
+                     {"height", g.height ? json(*g.height) : json(nullptr)}, {"number", g.number}};
+        const std::string problem = p.problem();
+        if (!problem.empty()) {
+            g.placeholderSize(w, h);
+            if (m && m->gauge.known) g.sizeFor(m->gauge.width, m->gauge.height, w, h);
+            out.push_back({{"id", g.key}, {"module", nullptr}, {"name", g.module + "!" + g.gauge}, {"x", gx},
+                           {"y", gy}, {"w", w}, {"h", h}, {"line", g.where}, {"window", g.window},
+                           {"problem", problem}, {"file", file}});
             continue;
         }
         if (!panel_.path.empty()) {
-            if (m->gauge.known) g->sizeFor(m->gauge.width, m->gauge.height, w, h);
+            if (m->gauge.known) g.sizeFor(m->gauge.width, m->gauge.height, w, h);
             else {
-                w = g->width.value_or(100);
-                h = g->height.value_or(g->width.value_or(100));
+                w = g.width.value_or(100);
+                h = g.height.value_or(g.width.value_or(100));
             }
         } else {
             w = m->gauge.known ? m->gauge.width : 120;
@@ -632,34 +691,47 @@ json PanelApp::placements() const {
             gy = 0;
             x += w + 12;
         }
-        out.push_back({{"id", g->key}, {"module", m->id}, {"name", g->module + (g->gauge.empty() ? "" : "!" + g->gauge)},
-                       {"x", gx}, {"y", gy}, {"w", w}, {"h", h}, {"line", g->where}, {"window", g->window}});
+        out.push_back({{"id", g.key}, {"module", m->id}, {"name", g.module + (g.gauge.empty() ? "" : "!" + g.gauge)},
+                       {"x", gx}, {"y", gy}, {"w", w}, {"h", h}, {"line", g.where}, {"window", g.window},
+                       {"file", file}, {"own", m->gauge.known ? json({m->gauge.width, m->gauge.height}) : json(nullptr)}});
     }
     return out;
+}
+
+json PanelApp::windowsInfo() const {
+    json windows = json::array();
+    for (const PanelWindow& w : panel_.windows)
+        windows.push_back({{"number", w.number}, {"title", w.title}, {"ident", w.ident}, {"visible", w.visible},
+                           {"width", w.width}, {"height", w.height},
+                           {"background", "/api/background.png?window=" + std::to_string(w.number)},
+                           {"problem", w.problem.empty() ? json(nullptr) : json(w.problem)}});
+    return windows;
+}
+
+json PanelApp::modulesInfo() const {
+    json modules = json::array();
+    for (const auto& m : modules_) modules.push_back(moduleInfo(*m));
+    return modules;
 }
 
 // ---- pages ----------------------------------------------------------------------------
 
 std::string PanelApp::hello() {
-    json windows = json::array();
-    for (const PanelWindow& w : panel_.windows)
-        windows.push_back({{"number", w.number}, {"title", w.title}, {"ident", w.ident}, {"visible", w.visible},
-                           {"width", w.width}, {"height", w.height}});
-    json modules = json::array();
-    for (const auto& m : modules_) modules.push_back(moduleInfo(*m));
+    const json windows = windowsInfo(), modules = modulesInfo();
     const bool isPanel = !panel_.path.empty();
     return dumped({{"type", "hello"},
                    {"title", isPanel ? panel_.path : "modules"},
                    {"layout", isPanel ? "panel" : "row"},
                    {"width", isPanel && !panel_.windows.empty() ? panel_.windows[0].width : 0},
                    {"height", isPanel && !panel_.windows.empty() ? panel_.windows[0].height : 0},
-                   {"background", isPanel ? json("/api/background.png") : json(nullptr)},
+                   {"background", isPanel && !panel_.windows.empty() ? windows[0]["background"] : json(nullptr)},
                    {"rate", settings_.rate},
                    {"windows", windows},
                    {"gauges", placements()},
                    {"modules", modules},
                    {"variables", varList_},
                    {"values", wireValues()},
+                   {"editor", editor_},
                    {"log", json(log_)}});
 }
 
@@ -694,7 +766,8 @@ json PanelApp::state() {
         modules.push_back(std::move(info));
     }
     return {{"modules", modules},  {"gauges", placements()}, {"variables", varList_}, {"values", wireValues()},
-            {"viewers", viewers_}, {"rate", settings_.rate},  {"selector", sim_.brakeSelector()}};
+            {"viewers", viewers_}, {"rate", settings_.rate},  {"selector", sim_.brakeSelector()},
+            {"windows", windowsInfo()}, {"editor", editor_}};
 }
 
 // ---- changes from pages ----------------------------------------------------------------
@@ -737,21 +810,24 @@ json PanelApp::setVar(const json& body) {
     return {{"ok", true}, {"id", var}, {"value", protocol::wireValue(value)}};
 }
 
-PanelApp::Module& PanelApp::placedModule(const json& gauge, const PlacedGauge** placed) {
+PanelApp::Module& PanelApp::placedModule(const json& gauge, std::string& key) {
     if (!gauge.is_string()) throw BadRequest(400, "\"gauge\" must be a gauge's id, such as \"gauge00\"");
-    for (const auto& [g, m] : placed_)
-        if (g->key == gauge.get<std::string>()) {
-            if (!m) throw BadRequest(409, g->key + " is a placeholder: " + g->problem);
-            *placed = g;
-            return *m;
+    for (const Placed& p : placed_)
+        if (p.gauge.key == gauge.get<std::string>()) {
+            if (const std::string problem = p.problem(); !problem.empty())
+                throw BadRequest(409, p.gauge.key + " is a placeholder: " + problem);
+            key = p.gauge.key;
+            return *p.module;
         }
     throw BadRequest(400, "no gauge " + shown(gauge) + " on this panel");
 }
 
 json PanelApp::mouse(const json& body) {
     onlyFields(body, {"gauge", "x", "y", "event"});
-    const PlacedGauge* g = nullptr;
-    Module& m = placedModule(body.contains("gauge") ? body["gauge"] : json(nullptr), &g);
+    std::string key;
+    std::unique_lock lock(mutex_);
+    Module& m = placedModule(body.contains("gauge") ? body["gauge"] : json(nullptr), key);
+    lock.unlock();
     const json event = body.contains("event") ? body["event"] : json(nullptr);
     if (event != "click" && event != "drag") throw BadRequest(400, "bad event " + shown(event) + ": \"click\" or \"drag\"");
     std::shared_ptr<WorkerClient> worker;
@@ -759,7 +835,7 @@ json PanelApp::mouse(const json& body) {
     {
         std::lock_guard lock(mutex_);
         if (!m.running())
-            throw BadRequest(409, g->key + " is not running" + (m.error.empty() ? "" : ": " + m.error));
+            throw BadRequest(409, key + " is not running" + (m.error.empty() ? "" : ": " + m.error));
         const int w = m.gauge.width, h = m.gauge.height;
         int xy[2] = {0, 0};
         for (int axis = 0; axis < 2; ++axis) {
@@ -800,10 +876,11 @@ std::string PanelApp::picture(const std::string* gauge, const std::string* modul
     std::string name;
     if (gauge) {
         bool placed = false;
-        for (const auto& [g, m] : placed_)
-            if (g->key == *gauge) {
-                if (!m) throw BadRequest(409, g->key + " has no picture: " + g->problem);
-                found = m, name = g->key, placed = true;
+        for (const Placed& p : placed_)
+            if (p.gauge.key == *gauge) {
+                if (const std::string problem = p.problem(); !problem.empty())
+                    throw BadRequest(409, p.gauge.key + " has no picture: " + problem);
+                found = p.module, name = p.gauge.key, placed = true;
             }
         if (!placed) throw BadRequest(400, "no gauge " + shown(*gauge) + " on this panel");
     } else if (module) {
@@ -819,9 +896,50 @@ std::string PanelApp::picture(const std::string* gauge, const std::string* modul
     return found->png;
 }
 
-std::string PanelApp::background() {
-    if (backgroundPng_.empty()) throw BadRequest(404, "this panel has no background");
-    return backgroundPng_;
+std::string PanelApp::background(const std::string* window) {
+    std::lock_guard lock(mutex_);
+    if (backgrounds_.empty()) throw BadRequest(404, "this panel has no background");
+    if (!window) return backgrounds_.at(panel_.windows.front().number);
+    for (const auto& [number, png] : backgrounds_)
+        if (std::to_string(number) == *window) return png;
+    throw BadRequest(400, "no window " + shown(*window) + " on this panel");
+}
+
+// ---- the editor ----------------------------------------------------------------------
+
+void PanelApp::setLayout(const Layout& layout) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    if (layout.windowsChanged) {
+        panel_.windows = layout.view.windows;
+        backgrounds_.clear();
+        for (const PanelWindow& w : panel_.windows) backgrounds_[w.number] = encodePng(w.background);
+    }
+    panel_.gauges = layout.view.gauges;
+    editor_ = layout.editor;
+    place(panel_.gauges);
+    variablesChanged();
+    broadcast({{"type", "layout"}, {"windows", windowsInfo()}, {"gauges", placements()}, {"modules", modulesInfo()},
+               {"editor", editor_}, {"windowsChanged", layout.windowsChanged}});
+}
+
+json PanelApp::palette(const std::vector<std::string>& folders) {
+    const std::vector<std::string> paths = modulesIn(folders);   // the folders read outside the lock
+    std::lock_guard lock(mutex_);
+    json out = json::array();
+    bool wake = false;
+    for (const std::string& found : paths) {
+        wchar_t full[MAX_PATH * 4];
+        const std::string path = GetFullPathNameW(widen(found).c_str(), MAX_PATH * 4, full, nullptr) ? narrow(full) : found;
+        Module& m = moduleFor(path);
+        if (started_ && !m.worker && !m.loading && !m.wantLoad && !m.gauge.known && m.state != "error") {
+            m.wantLoad = wake = true;   // learnt once, by loading it
+            m.state = "loading";
+        }
+        out.push_back(moduleInfo(m));
+    }
+    if (wake) wakeWatcher();
+    return {{"modules", out}, {"folders", folders}};
 }
 
 std::string PanelApp::sound(const std::string& id) {

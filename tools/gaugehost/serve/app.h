@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "hostcore/services.h"
+#include "panel_editor.h"
 #include "panel_view.h"
 #include "protocol.h"
 #include "worker_client.h"
@@ -54,7 +55,9 @@ struct ServeSettings {
 
 class PanelApp {
 public:
-    PanelApp(PanelView panel, ServeSettings settings);
+    // `editor`: the state of the panel file's editor, or null for a panel
+    // that cannot be edited (modules named on the command line).
+    PanelApp(PanelView panel, ServeSettings settings, protocol::json editor = nullptr);
     ~PanelApp();
     PanelApp(const PanelApp&) = delete;
     PanelApp& operator=(const PanelApp&) = delete;
@@ -84,9 +87,18 @@ public:
     protocol::json mouse(const protocol::json& body);
     // A module's latest PNG picture, by gauge id or module id; its seq.
     std::string picture(const std::string* gauge, const std::string* module, int64_t& seq);
-    // The first window's background as PNG (BadRequest 404 for a panel of
-    // modules).
-    std::string background();
+    // A window's background as PNG, by number (the first window's without
+    // one; BadRequest 404 for a panel of modules).
+    std::string background(const std::string* window);
+
+    // ---- the editor -------------------------------------------------------------------
+    // A new layout: the gauges (and windows) after an edit. Modules new to
+    // the panel start loading; the pages get a `layout` event.
+    void setLayout(const Layout& layout);
+    // GET /api/palette: every module in `folders` with its gauge's name and
+    // size; modules not served yet are loaded once to learn them (their
+    // `module` events tell the pages when they are known).
+    protocol::json palette(const std::vector<std::string>& folders);
     // A sound a module played, as a WAV file.
     std::string sound(const std::string& id);
 
@@ -95,6 +107,8 @@ private:
     struct Turn;
 
     void load(Module& m, const std::string& reason);
+    std::shared_ptr<WorkerClient> loaded(Module& m, const std::shared_ptr<WorkerClient>& worker, int64_t seq, bool over,
+                                         const std::wstring& folder, const std::string& reason, uint64_t version);
     void watch();
     void onRecord(Module& m, const WorkerClient* from, const protocol::Record& r);
     void onEnded(Module& m, const WorkerClient* from, const WorkerEnd& end);
@@ -108,19 +122,33 @@ private:
     protocol::json moduleInfo(const Module& m) const;
     protocol::json pictureEvent(const Module& m) const;
     protocol::json placements() const;
+    protocol::json windowsInfo() const;
+    protocol::json modulesInfo() const;
+    void place(const std::vector<PlacedGauge>& gauges);
+    Module& moduleFor(const std::string& path);
+    void wakeWatcher();
     protocol::json wireValues() const;
-    Module& placedModule(const protocol::json& gauge, const PlacedGauge** placed);
+    Module& placedModule(const protocol::json& gauge, std::string& key);
     void waitFollowUps(const std::vector<std::pair<std::shared_ptr<WorkerClient>, int64_t>>& turns);
     std::string hello();
     std::chrono::milliseconds turnLimit() const;
 
-    const PanelView panel_;
+    // A gauge of the panel and the module that draws it (none: a placeholder).
+    struct Placed {
+        PlacedGauge gauge;
+        Module* module = nullptr;
+        std::string problem() const;   // why it is a placeholder, or ""
+    };
+
+    PanelView panel_;                              // its windows and the gauges' layout
     const ServeSettings settings_;
     std::wstring scratch_;                         // the copies the modules run from
-    std::string backgroundPng_;
+    std::map<int, std::string> backgrounds_;       // each window's background as PNG, by number
     mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<Module>> modules_;            // by path, in the panel's order
-    std::vector<std::pair<const PlacedGauge*, Module*>> placed_;
+    std::vector<std::unique_ptr<Module>> modules_;            // by path, in the order first needed
+    std::vector<Placed> placed_;
+    protocol::json editor_;                        // the editor's state, or null
+    bool started_ = false;
     SimulationModel sim_;                          // every variable and the brake selector
     uint64_t valuesVersion_ = 0;                   // changes with every value set
     protocol::json varList_ = protocol::json::array();        // the controls
@@ -139,6 +167,7 @@ private:
     std::thread watcher_;
     std::mutex watchLock_;
     std::condition_variable watchWake_;
+    bool woken_ = false;                           // under watchLock_: a module waits to be loaded
 };
 
 }  // namespace gaugehost

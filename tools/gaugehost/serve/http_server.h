@@ -223,10 +223,10 @@ private:
 };
 
 // The page files carried in the program's resources (gaugehost.rc), by
-// name: "index.html", "app.js", "style.css". Throws std::runtime_error when
+// name: "index.html", "app.js", "editor.js", "style.css". Throws std::runtime_error when
 // the program carries no such resource.
 std::string_view webResource(std::string_view name);
-// Serves them: / (index.html), /app.js, /style.css, with their types.
+// Serves them: / (index.html), /app.js, /editor.js, /style.css, with their types.
 void serveWebFiles(HttpServer& server);
 
 }  // namespace gaugehost::http

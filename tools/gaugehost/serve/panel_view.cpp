@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 #include "hostcore/dib.h"
 #include "hostcore/errors.h"
@@ -118,24 +119,62 @@ void PlacedGauge::placeholderSize(int& w, int& h) const {
     h = height.value_or(width.value_or(100));
 }
 
-PanelView readPanelView(const std::string& path, const PanelOptions& options) {
+std::string readPanelBytes(const std::string& path) {
     std::string why;
-    const std::optional<std::string> bytes = readBytes(path, why);
+    std::optional<std::string> bytes = readBytes(path, why);
     if (!bytes) throw InputError("cannot read " + path + ": " + why);
-    const panel::PanelFile file = panel::PanelFile::parse(*bytes, path);
-    PanelView view;
-    view.path = path;
-    for (const panel::Diagnostic& d : file.diagnostics()) {
-        if (d.level == panel::Level::Error) throw InputError(d.text());
-        view.notes.push_back("gaugehost: note: " + d.text());
-    }
-    const panel::Window& w = *chooseWindow(file, path, options.window);
-    const std::string folder = folderOf(path);
+    return std::move(*bytes);
+}
 
+std::string gaugeId(int window, const std::string& key) {
+    return window == 0 ? key : "w" + std::to_string(window) + "." + key;
+}
+
+std::vector<std::string> moduleFolders(const std::string& panelPath, const std::vector<std::string>& gaugeFolders) {
+    std::vector<std::string> out{folderOf(panelPath)};
+    for (const std::string& f : gaugeFolders)
+        if (std::find(out.begin(), out.end(), f) == out.end()) out.push_back(f);
+    return out;
+}
+
+std::optional<std::string> findModule(const std::vector<std::string>& folders, const std::string& module) {
+    for (const std::string& f : folders) {
+        const std::string candidate = joined(f, module + ".gau");
+        if (isFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> modulesIn(const std::vector<std::string>& folders) {
+    std::map<std::string, std::string> byName;   // lower-case name -> path
+    for (const std::string& f : folders) {
+        WIN32_FIND_DATAW found;
+        HANDLE h = FindFirstFileW(widen(joined(f, "*.gau")).c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE) continue;
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            const std::string name = narrow(found.cFileName);
+            // "*.gau" also finds "x.gauge" through short names: the name must end so.
+            if (name.size() < 5 || panel::lower(name.substr(name.size() - 4)) != ".gau") continue;
+            byName.emplace(panel::lower(stemOf(name)), joined(f, name));
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+    }
+    std::vector<std::string> out;
+    for (auto& [name, path] : byName) out.push_back(std::move(path));
+    return out;
+}
+
+namespace {
+
+// A window as drawn: its size and background, or (with `problems`) the
+// error that keeps it from being drawn, which is thrown otherwise.
+PanelWindow windowView(const panel::PanelFile& file, const panel::Window& w, const std::string& folder, bool problems) {
     // The background: its bitmap (read here, so that a window that is not
     // drawn may lack one), at the window's size.
     panel::Bitmap bitmap;
     Bitmap pixels;
+    std::string why;
     if (w.file) {
         std::string relative = *w.file;
         std::replace(relative.begin(), relative.end(), '\\', '/');
@@ -148,13 +187,22 @@ PanelView readPanelView(const std::string& path, const PanelOptions& options) {
             bitmap.failure = isFile(bitmap.shown) ? "cannot be read: " + why : "is missing";
         }
     }
-    const panel::WindowSize size = file.drawnSize(w, bitmap);
-    if (size.problem) throw InputError(size.problem->text());
     PanelWindow window;
     window.number = w.number;
     window.title = w.title.value_or("");
     window.ident = w.ident.value_or("");
     window.visible = w.visible.value_or(true);
+    const panel::WindowSize size = file.drawnSize(w, bitmap);
+    if (size.problem) {
+        if (!problems) throw InputError(size.problem->text());
+        window.problem = size.problem->text();
+        const bool sized = w.sizeMm && w.sizeMm->height && w.sizeMm->width <= panel::kMaxSize &&
+                           *w.sizeMm->height <= panel::kMaxSize;
+        window.width = sized ? w.sizeMm->width : 400;
+        window.height = sized ? *w.sizeMm->height : 300;
+        window.background = filled(window.width, window.height, 0x2A0F0F);
+        return window;
+    }
     window.width = size.size.width;
     window.height = size.size.height;
     if (bitmap.size) {
@@ -167,48 +215,79 @@ PanelView readPanelView(const std::string& path, const PanelOptions& options) {
         const panel::Rgb c = w.background.value_or(panel::Rgb{});
         window.background = filled(window.width, window.height, uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | uint32_t(c.b));
     }
-    view.windows.push_back(std::move(window));
+    return window;
+}
 
+}  // namespace
+
+std::vector<PlacedGauge> placeGauges(const panel::PanelFile& file, const std::string& path,
+                                     const std::vector<int>& windows, const PanelOptions& options,
+                                     std::vector<std::string>* notes) {
     // The modules: in the panel's folder, then in each folder given.
     panel::ModuleLookup lookup;
-    lookup.searched.push_back(folder);
-    for (const std::string& f : options.gaugeFolders)
-        if (std::find(lookup.searched.begin(), lookup.searched.end(), f) == lookup.searched.end())
-            lookup.searched.push_back(f);
-    lookup.find = [&](const std::string& module) -> std::optional<std::string> {
-        for (const std::string& f : lookup.searched) {
-            const std::string candidate = joined(f, module + ".gau");
-            if (isFile(candidate)) return candidate;
-        }
-        return std::nullopt;
-    };
+    lookup.searched = moduleFolders(path, options.gaugeFolders);
+    lookup.find = [&](const std::string& module) { return findModule(lookup.searched, module); };
     lookup.gaugeProblem = options.gaugeProblem;
-    const panel::ModuleResolution found = file.resolveModules(w, lookup);
-    for (const panel::Diagnostic& d : found.warnings) {
-        if (options.strict) throw InputError(d.text());
-        view.notes.push_back("gaugehost: warning: " + d.text());
-    }
-    for (const panel::Gauge& g : w.gauges) {
-        PlacedGauge p;
-        p.key = g.key;
-        p.module = g.module;
-        p.gauge = g.gauge;
-        p.x = g.x;
-        p.y = g.y;
-        p.width = g.width;
-        p.height = g.height;
-        p.where = path + ":" + std::to_string(g.line);
-        p.window = w.number;
-        if (const std::string* module = found.pathOf(g)) {
-            wchar_t full[MAX_PATH * 4];
-            p.path = GetFullPathNameW(widen(*module).c_str(), MAX_PATH * 4, full, nullptr) ? narrow(full) : *module;
-        } else {
-            for (const panel::Diagnostic& d : found.warnings)
-                if (d.line == g.line) p.problem = d.message;
+    std::vector<PlacedGauge> out;
+    for (const int number : windows) {
+        const panel::Window* w = file.window(number);
+        if (!w) continue;
+        const panel::ModuleResolution found = file.resolveModules(*w, lookup);
+        for (const panel::Diagnostic& d : found.warnings) {
+            if (options.strict) throw InputError(d.text());
+            if (notes) notes->push_back("gaugehost: warning: " + d.text());
         }
-        view.gauges.push_back(std::move(p));
+        for (const panel::Gauge& g : w->gauges) {
+            PlacedGauge p;
+            p.key = gaugeId(w->number, g.key);
+            p.number = g.number;
+            p.module = g.module;
+            p.gauge = g.gauge;
+            p.x = g.x;
+            p.y = g.y;
+            p.width = g.width;
+            p.height = g.height;
+            p.where = path + ":" + std::to_string(g.line);
+            p.window = w->number;
+            if (const std::string* module = found.pathOf(g)) {
+                wchar_t full[MAX_PATH * 4];
+                p.path = GetFullPathNameW(widen(*module).c_str(), MAX_PATH * 4, full, nullptr) ? narrow(full) : *module;
+            } else {
+                for (const panel::Diagnostic& d : found.warnings)
+                    if (d.line == g.line) p.problem = d.message;
+            }
+            out.push_back(std::move(p));
+        }
     }
+    return out;
+}
+
+PanelView panelView(const panel::PanelFile& file, const std::string& path, const PanelOptions& options) {
+    PanelView view;
+    view.path = path;
+    for (const panel::Diagnostic& d : file.diagnostics()) {
+        if (d.level == panel::Level::Error) throw InputError(d.text());
+        view.notes.push_back("gaugehost: note: " + d.text());
+    }
+    const std::string folder = folderOf(path);
+    std::vector<int> numbers;
+    if (options.everyWindow) {
+        if (file.windows().empty()) throw InputError(path + ": no [WindowNN] section");
+        for (const panel::Window& w : file.windows()) {
+            view.windows.push_back(windowView(file, w, folder, true));
+            numbers.push_back(w.number);
+        }
+    } else {
+        const panel::Window& w = *chooseWindow(file, path, options.window);
+        view.windows.push_back(windowView(file, w, folder, false));
+        numbers.push_back(w.number);
+    }
+    view.gauges = placeGauges(file, path, numbers, options, &view.notes);
     return view;
+}
+
+PanelView readPanelView(const std::string& path, const PanelOptions& options) {
+    return panelView(panel::PanelFile::parse(readPanelBytes(path), path), path, options);
 }
 
 PanelView modulesView(const std::vector<std::string>& paths) {
@@ -220,6 +299,7 @@ PanelView modulesView(const std::vector<std::string>& paths) {
         char key[16];
         std::snprintf(key, sizeof key, "gauge%02u", unsigned(i));
         g.key = key;
+        g.number = int(i);
         g.module = stemOf(fileNameOf(p));
         wchar_t full[MAX_PATH * 4];
         g.path = GetFullPathNameW(widen(p).c_str(), MAX_PATH * 4, full, nullptr) ? narrow(full) : p;
@@ -356,8 +436,8 @@ void paste(Picture& dst, const Picture& src, int x, int y) {
     }
 }
 
-Picture placeholder(int width, int height) {
-    constexpr uint32_t kBack = 0x303030, kHatch = 0x7A5A20, kBorder = 0xE0B040;
+Picture placeholder(int width, int height, const std::string& name) {
+    constexpr uint32_t kBack = 0x303030, kHatch = 0x7A5A20, kBorder = 0xE0B040, kLabel = 0x000000;
     Picture p = filled(width, height, kBack);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -365,6 +445,45 @@ Picture placeholder(int width, int height) {
             if (border) p.px[size_t(y) * width + x] = kBorder;
             else if ((x + y) % 8 < 2) p.px[size_t(y) * width + x] = kHatch;
         }
+    if (name.empty() || width < 8 || height < 8) return p;
+    // The name, in the system's small font on a dark label, drawn by GDI
+    // into a copy of the box and cut at its border.
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = width;
+    bi.bmiHeader.biHeight = -height;   // top-down rows, as Picture's
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP dib = dc ? CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+    if (!dib || !bits) {
+        if (dib) DeleteObject(dib);
+        if (dc) DeleteDC(dc);
+        return p;   // no label where GDI has no room: the hatched box alone
+    }
+    uint32_t* px = static_cast<uint32_t*>(bits);
+    std::copy(p.px.begin(), p.px.end(), px);
+    HGDIOBJ oldBitmap = SelectObject(dc, dib);
+    HGDIOBJ oldFont = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+    const std::wstring text = widen(name);
+    RECT measure{0, 0, 0, 0};
+    DrawTextW(dc, text.c_str(), int(text.size()), &measure, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+    RECT label{3, 3, std::min<LONG>(width - 1, 3 + measure.right + 6), std::min<LONG>(height - 1, 3 + measure.bottom + 2)};
+    HBRUSH brush = CreateSolidBrush(RGB(kLabel >> 16, (kLabel >> 8) & 0xFF, kLabel & 0xFF));
+    FillRect(dc, &label, brush);
+    DeleteObject(brush);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(kBorder >> 16, (kBorder >> 8) & 0xFF, kBorder & 0xFF));
+    RECT inside{label.left + 3, label.top + 1, label.right, label.bottom};
+    DrawTextW(dc, text.c_str(), int(text.size()), &inside, DT_SINGLELINE | DT_NOPREFIX);
+    GdiFlush();
+    for (size_t i = 0; i < p.px.size(); ++i) p.px[i] = px[i] & 0xFFFFFF;
+    SelectObject(dc, oldFont);
+    SelectObject(dc, oldBitmap);
+    DeleteObject(dib);
+    DeleteDC(dc);
     return p;
 }
 

@@ -61,7 +61,7 @@ int renderPanel(const Options& o) {
         int w = 0, h = 0;
         if (g.path.empty()) {
             g.placeholderSize(w, h);
-            paste(canvas, placeholder(w, h), g.x, g.y);
+            paste(canvas, placeholder(w, h, g.module + "!" + g.gauge), g.x, g.y);
             continue;
         }
         auto it = drawn.find(g.path);

@@ -54,6 +54,7 @@ HANDLE gStop = nullptr, gDone = nullptr;
 
 int runServe(const Options& o) {
     PanelView view;
+    std::unique_ptr<PanelEditor> editor;   // the panel file's, when one is served
     if (!o.modules.empty()) {
         view = modulesView(o.modules);
     } else {
@@ -61,7 +62,11 @@ int runServe(const Options& o) {
         if (path.empty()) throw InputError("no --panel given, and no example panel beside the program");
         PanelOptions options;
         options.gaugeFolders = gaugeFolders(o);
-        view = readPanelView(path, options);
+        editor = std::make_unique<PanelEditor>(path, options);
+        Layout first = editor->initial();
+        view = std::move(first.view);
+        for (const PanelWindow& w : view.windows)
+            if (!w.problem.empty()) view.notes.push_back("gaugehost: error: " + w.problem + " (the window is not drawn)");
     }
     for (const std::string& n : view.notes) std::fprintf(stderr, "%s\n", n.c_str());
 
@@ -72,13 +77,17 @@ int runServe(const Options& o) {
     settings.timeout = o.timeout;
     settings.echo = say;
     settings.broadcast = [&pages](const std::string& event, const std::string& key) { pages.broadcast(event, key); };
-    PanelApp app(std::move(view), settings);
+    PanelApp app(std::move(view), settings, editor ? editor->state() : json(nullptr));
+    if (editor) editor->onChange([&app](const Layout& l) { app.setLayout(l); });
 
     http::serveWebFiles(server);
     server.get("/api/state", [&](const http::Request&) { return http::Response::json(text(app.state())); });
-    server.get("/api/background.png", [&](const http::Request&) {
-        return refused([&] { return http::Response::bytes("image/png", app.background()); });
-    });
+    server.get(
+        "/api/background.png",
+        [&](const http::Request& r) {
+            return refused([&] { return http::Response::bytes("image/png", app.background(r.param("window"))); });
+        },
+        {"window", "v"});   // v: the page's version of the windows, for its cache
     server.get(
         "/api/picture",
         [&](const http::Request& r) {
@@ -103,6 +112,20 @@ int runServe(const Options& o) {
     });
     server.post("/api/mouse", [&](const http::Request& r) {
         return refused([&] { return http::Response::json(text(app.mouse(bodyOf(r)))); });
+    });
+    // The editor: edits, saves, the palette of modules to add from.
+    auto editable = [&]() -> PanelEditor& {
+        if (!editor) throw http::Refusal(409, "modules named on the command line make no panel file to edit");
+        return *editor;
+    };
+    server.post("/api/edit", [&](const http::Request& r) {
+        return refused([&] { return http::Response::json(text(editable().edit(bodyOf(r)))); });
+    });
+    server.post("/api/save", [&](const http::Request& r) {
+        return refused([&] { return http::Response::json(text(editable().save(bodyOf(r)))); });
+    });
+    server.get("/api/palette", [&](const http::Request&) {
+        return refused([&] { return http::Response::json(text(app.palette(editable().folders()))); });
     });
     http::EventRoute events;
     events.onOpen = [&](const std::shared_ptr<http::EventStream>& s, const http::Request&) {

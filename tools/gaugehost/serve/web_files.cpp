@@ -27,6 +27,7 @@ void serveWebFiles(HttpServer& server) {
     } files[] = {
         {"/", "index.html", "text/html; charset=utf-8"},
         {"/app.js", "app.js", "text/javascript; charset=utf-8"},
+        {"/editor.js", "editor.js", "text/javascript; charset=utf-8"},
         {"/style.css", "style.css", "text/css; charset=utf-8"},
     };
     for (const auto& f : files)

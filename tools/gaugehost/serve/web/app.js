@@ -1,7 +1,10 @@
 // The live panel: variables, key events, sounds and news of pictures arrive
 // as server-sent events from /api/events; each picture is then fetched as
 // a PNG (/api/picture), each sound as a WAV file (/api/sound). Clicks,
-// drags and variable changes go back as JSON POSTs.
+// drags and variable changes go back as JSON POSTs. Every window of the
+// panel is a box of its own; popup windows (visible=0) start closed and
+// open from the window bar. The editor (editor.js) works on what this file
+// shows, through window.gaugePanel.
 "use strict";
 
 // ---- numbers, as the command line reads them ------------------------------------------
@@ -35,7 +38,11 @@ const el = (tag, cls, text) => {
 
 const view = {
   panel: null,          // the hello message's panel description
-  gauges: [],           // placements: {id, module, name, x, y, w, h}
+  windows: [],          // the panel's windows: {number, title, ident, visible, width, height, background, problem}
+  open: {},             // window number -> shown
+  editor: null,         // the editor's state from the server (null: nothing to edit)
+  listeners: [],        // functions called after the panel is laid out again
+  gauges: [],           // placements: {id, module, name, x, y, w, h, window, file}
   modules: {},          // module id -> {state, error, width, height, file, ...}
   bitmaps: {},          // module id -> the latest decoded picture
   seq: {},              // module id -> seq of the picture decoded last
@@ -43,6 +50,8 @@ const view = {
   fetching: {},         // module id -> a picture fetch in flight
   drawn: {},            // gauge id -> seq of the picture on its canvas
   nodes: {},            // gauge id -> {box, canvas, problem}
+  windowNodes: {},      // window number -> {section, panel}
+  backgroundVersion: 0, // grows when the windows are read again
   vars: {},             // variable id -> {range, box, row, meta}
   values: {},
   zoom: Number(document.getElementById("zoom").value),
@@ -53,6 +62,11 @@ const view = {
 window.gaugePanel = view;   // for the tests and the curious
 
 // ---- talking to the server -------------------------------------------------------------
+
+view.post = post;
+view.el = el;
+view.addLog = (...a) => addLog(...a);
+view.rebuild = () => buildPanel(view.gauges);
 
 async function post(path, body) {
   const r = await fetch(path, {
@@ -107,6 +121,8 @@ const handlers = {
     for (const mod of m.modules) view.modules[mod.id] = mod;
     document.getElementById("title").textContent = m.title;
     document.getElementById("log").textContent = "";
+    view.editor = m.editor;
+    setWindows(m.windows, true);
     buildPanel(m.gauges);
     buildVariables(m.variables, m.values);
     for (const entry of m.log) addLog(entry);
@@ -114,6 +130,17 @@ const handlers = {
   module(m) {
     view.modules[m.module.id] = m.module;
     layout(m.gauges);
+    for (const f of view.listeners) f("module", m.module);
+  },
+  layout(m) {
+    // The gauges after an edit (the windows too when the file was read again).
+    for (const mod of m.modules) view.modules[mod.id] = mod;
+    view.editor = m.editor;
+    if (m.windowsChanged) {
+      view.backgroundVersion += 1;
+      setWindows(m.windows, false);
+    }
+    buildPanel(m.gauges);
   },
   picture(m) { fetchPicture(m.module, m.seq); },
   variables(m) { buildVariables(m.list, m.values); },
@@ -124,14 +151,83 @@ const handlers = {
 
 // ---- the panel ----------------------------------------------------------------------------
 
+function setWindows(windows, first) {
+  const before = view.open;
+  view.windows = windows;
+  view.open = {};
+  for (const w of windows) view.open[w.number] = first || !(w.number in before) ? w.visible : before[w.number];
+  // A panel of popups alone shows its first.
+  if (windows.length && !windows.some((w) => view.open[w.number])) view.open[windows[0].number] = true;
+  buildWindowBar();
+}
+
+function buildWindowBar() {
+  const bar = document.getElementById("windowbar");
+  bar.textContent = "";
+  if (view.panel.layout !== "panel") return;
+  for (const w of view.windows) {
+    const b = el("button", "winbutton", w.title || w.ident || `Window${String(w.number).padStart(2, "0")}`);
+    b.type = "button";
+    b.dataset.window = w.number;
+    b.setAttribute("aria-pressed", String(!!view.open[w.number]));
+    b.title = (w.visible ? "" : "a popup window: ") + `[Window${String(w.number).padStart(2, "0")}] ` +
+      `${w.width} × ${w.height}` + (w.ident ? `, ident ${w.ident}` : "");
+    b.addEventListener("click", () => showWindow(w.number, !view.open[w.number]));
+    bar.append(b);
+  }
+}
+
+// Opens or closes a window on the page.
+function showWindow(number, on) {
+  view.open[number] = on;
+  const n = view.windowNodes[number];
+  if (n) n.section.hidden = !on;
+  const b = document.querySelector(`#windowbar [data-window="${number}"]`);
+  if (b) b.setAttribute("aria-pressed", String(on));
+  for (const f of view.listeners) f("window", number);
+}
+view.showWindow = showWindow;
+
+function windowName(w) {
+  return w.title || w.ident || `Window${String(w.number).padStart(2, "0")}`;
+}
+
 function buildPanel(gauges) {
-  const panel = document.getElementById("panel");
-  panel.textContent = "";
+  const box = document.getElementById("windows");
+  box.textContent = "";
   view.nodes = {};
   view.drawn = {};
-  panel.className = view.panel.layout;
-  panel.style.backgroundImage = view.panel.background ? `url(${view.panel.background})` : "none";
+  view.windowNodes = {};
+  const isPanel = view.panel.layout === "panel";
+  const windows = isPanel ? view.windows : [{number: 0}];
+  for (const w of windows) {
+    const section = el("section", "window");
+    section.dataset.window = w.number;
+    const panel = el("div", "panel " + view.panel.layout);
+    panel.id = "panel-" + w.number;
+    panel.dataset.window = w.number;
+    if (isPanel) {
+      const head = el("div", "winhead");
+      head.append(el("span", "wintitle", windowName(w)),
+        el("span", "winmeta", `[Window${String(w.number).padStart(2, "0")}] ${w.width} × ${w.height}` +
+          (w.visible ? "" : " · popup")));
+      const close = el("button", "winclose", "×");
+      close.type = "button";
+      close.title = "close this window";
+      close.addEventListener("click", () => showWindow(w.number, false));
+      head.append(close);
+      section.append(head);
+      panel.style.backgroundImage = `url(${w.background}&v=${view.backgroundVersion})`;
+      if (w.problem) panel.append(el("div", "winproblem", w.problem));
+    }
+    section.append(panel);
+    section.hidden = isPanel && !view.open[w.number];
+    box.append(section);
+    view.windowNodes[w.number] = {section, panel, window: w};
+  }
   for (const g of gauges) {
+    const home = view.windowNodes[isPanel ? g.window : 0];
+    if (!home) continue;
     const box = el("div", "gauge");
     box.dataset.gauge = g.id;
     box.title = g.name;
@@ -145,37 +241,38 @@ function buildPanel(gauges) {
       box.classList.add("placeholder");
       box.append(el("div", "name", g.name));
       box.title = `${g.name}: ${g.problem}`;
-      panel.append(box);
+      home.panel.append(box);
       view.nodes[g.id] = {box, gauge: g};
       continue;
     }
     box.append(canvas, problem, loading);
-    panel.append(box);
+    home.panel.append(box);
     view.nodes[g.id] = {box, canvas, problem, loading, gauge: g};
     attachMouse(g, canvas);
   }
   layout(gauges);
+  for (const f of view.listeners) f("layout");
 }
 
 function layout(gauges) {
   view.gauges = gauges;
-  const z = view.zoom, panel = document.getElementById("panel");
-  let width = view.panel.width, height = view.panel.height;
+  const z = view.zoom;
   if (view.panel.layout !== "panel") {
     // Modules side by side: as wide and high as they are.
-    width = Math.max(0, ...gauges.map((g) => g.x + g.w));
-    height = Math.max(0, ...gauges.map((g) => g.y + g.h));
+    const panel = view.windowNodes[0].panel;
+    panel.style.width = Math.max(0, ...gauges.map((g) => g.x + g.w)) * z + "px";
+    panel.style.height = Math.max(0, ...gauges.map((g) => g.y + g.h)) * z + "px";
+  } else {
+    for (const {panel, window: w} of Object.values(view.windowNodes)) {
+      panel.style.width = w.width * z + "px";
+      panel.style.height = w.height * z + "px";
+    }
   }
-  panel.style.width = width * z + "px";
-  panel.style.height = height * z + "px";
   for (const g of gauges) {
     const n = view.nodes[g.id];
     if (!n) continue;
     n.gauge = g;
-    n.box.style.left = g.x * z + "px";
-    n.box.style.top = g.y * z + "px";
-    n.box.style.width = g.w * z + "px";
-    n.box.style.height = g.h * z + "px";
+    placeBox(n.box, g.x, g.y, g.w, g.h);
     if (!n.canvas) continue;
     const mod = view.modules[g.module] || {};
     n.box.dataset.state = mod.state;
@@ -186,6 +283,16 @@ function layout(gauges) {
     if (view.bitmaps[g.module]) draw(g.id, g.module);
   }
 }
+
+// A box at a place of its window, in the window's units.
+function placeBox(box, x, y, w, h) {
+  const z = view.zoom;
+  box.style.left = x * z + "px";
+  box.style.top = y * z + "px";
+  box.style.width = w * z + "px";
+  box.style.height = h * z + "px";
+}
+view.placeBox = placeBox;
 
 // A picture is fetched once it is announced; while one fetch is in flight,
 // only the latest announced picture waits for the next.
@@ -239,14 +346,14 @@ function attachMouse(g, canvas) {
   });
   let down = false;
   canvas.addEventListener("pointerdown", (e) => {
-    if (e.button !== 0 || !canvas.width) return;
+    if (e.button !== 0 || !canvas.width || view.editing) return;
     wakeAudio();
     down = true;
     canvas.setPointerCapture(e.pointerId);
     send("click", ...point(e));
   });
   canvas.addEventListener("pointermove", (e) => {
-    if (down) send("drag", ...point(e));
+    if (down && !view.editing) send("drag", ...point(e));
   });
   const up = () => { down = false; };
   canvas.addEventListener("pointerup", up);
@@ -368,6 +475,7 @@ async function playSound(m) {
 document.getElementById("zoom").addEventListener("change", (e) => {
   view.zoom = Number(e.target.value);
   if (view.panel) layout(view.gauges);
+  for (const f of view.listeners) f("zoom");
 });
 connect();
 
