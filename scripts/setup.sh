@@ -37,6 +37,8 @@ have_pkg python3-pil || need_pkgs+=(python3-pil)
 have_pkg chromium || need_pkgs+=(chromium)
 have_pkg chromium-driver || need_pkgs+=(chromium-driver)
 have_pkg python3-selenium || need_pkgs+=(python3-selenium)
+# the page's number grammar, run against the shared case table
+have_cmd node || need_pkgs+=(nodejs)
 
 # Wine's i386 build needs qemu user-mode emulation on kernels that refuse
 # 32-bit code. Decide that once wine32 is there (see below); qemu 10 from
