@@ -52,32 +52,45 @@ std::string decodeText(const std::string& b) {
     return narrow(w);
 }
 
-std::string readTextFile(const std::string& path, const std::string& what) {
+std::optional<std::string> readFileBytes(const std::string& path, std::string& why, size_t limit) {
     const std::wstring wide = widen(path);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        throw InputError("cannot read " + what + " " + path + ": it is a folder, not a file");
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        why = "it is a folder, not a file";
+        return std::nullopt;
+    }
     HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw InputError("cannot read " + what + " " + path + ": " + windowsError(GetLastError()));
+    if (h == INVALID_HANDLE_VALUE) {
+        why = windowsError(GetLastError());
+        return std::nullopt;
+    }
     std::string bytes;
     char buf[1 << 16];
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(h, buf, sizeof buf, &got, nullptr)) {
-            const DWORD error = GetLastError();
+            why = windowsError(GetLastError());
             CloseHandle(h);
-            throw InputError("cannot read " + what + " " + path + ": " + windowsError(error));
+            return std::nullopt;
         }
         if (got == 0) break;
         bytes.append(buf, got);
-        if (bytes.size() > (64u << 20)) {
+        if (bytes.size() > limit) {
+            why = "it is larger than " + std::to_string(limit >> 20) + " MiB";
             CloseHandle(h);
-            throw InputError("cannot read " + what + " " + path + ": it is larger than 64 MiB");
+            return std::nullopt;
         }
     }
     CloseHandle(h);
-    return decodeText(bytes);
+    return bytes;
+}
+
+std::string readTextFile(const std::string& path, const std::string& what) {
+    std::string why;
+    const std::optional<std::string> bytes = readFileBytes(path, why, 64u << 20);
+    if (!bytes) throw InputError("cannot read " + what + " " + path + ": " + why);
+    return decodeText(*bytes);
 }
 
 }  // namespace gaugehost

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "hex.h"
@@ -27,6 +28,10 @@ namespace gaugehost {
 // with one, or else the ANSI code page when the bytes are not UTF-8. Line
 // ends are left as they are.
 std::string decodeText(const std::string& bytes);
+
+// A whole file's bytes; nothing, with the reason in `why`, when it cannot
+// be read (missing, a folder, no access, longer than `limit` bytes).
+std::optional<std::string> readFileBytes(const std::string& path, std::string& why, size_t limit = SIZE_MAX);
 
 // The whole file, decoded so. Throws InputError naming `what` and the path
 // when it cannot be read (missing, a folder, no access).

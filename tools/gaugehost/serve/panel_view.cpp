@@ -26,25 +26,6 @@ bool isFolder(const std::string& path) {
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A file's bytes, or nothing with the reason in `why`.
-std::optional<std::string> readBytes(const std::string& path, std::string& why) {
-    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        why = windowsError(GetLastError());
-        return std::nullopt;
-    }
-    std::string out;
-    char buf[1 << 16];
-    DWORD got = 0;
-    bool ok;
-    while ((ok = ReadFile(h, buf, sizeof buf, &got, nullptr)) && got > 0) out.append(buf, got);
-    if (!ok) why = windowsError(GetLastError());
-    CloseHandle(h);
-    if (!ok) return std::nullopt;
-    return out;
-}
-
 // The folder of a file as given ("docs/panel" for "docs/panel/panel.cfg",
 // "." for "panel.cfg").
 std::string folderOf(const std::string& path) {
@@ -121,7 +102,7 @@ void PlacedGauge::placeholderSize(int& w, int& h) const {
 
 std::string readPanelBytes(const std::string& path) {
     std::string why;
-    std::optional<std::string> bytes = readBytes(path, why);
+    std::optional<std::string> bytes = readFileBytes(path, why);
     if (!bytes) throw InputError("cannot read " + path + ": " + why);
     return std::move(*bytes);
 }
@@ -179,7 +160,7 @@ PanelWindow windowView(const panel::PanelFile& file, const panel::Window& w, con
         std::string relative = *w.file;
         std::replace(relative.begin(), relative.end(), '\\', '/');
         bitmap.shown = joined(folder, relative);
-        if (const std::optional<std::string> b = readBytes(bitmap.shown, why)) {
+        if (const std::optional<std::string> b = readFileBytes(bitmap.shown, why)) {
             decodeBmpFile(*b, pixels);
             if (pixels.problem.empty()) bitmap.size = panel::Size{pixels.width, pixels.height};
             else bitmap.failure = "cannot be read: " + pixels.problem;
