@@ -8,7 +8,6 @@ the ANSI code page cannot hold the click still plays, and a folder that
 cannot be prepared ends the run with an error."""
 import os
 import re
-import shutil
 import signal
 import subprocess
 import tempfile
@@ -18,6 +17,7 @@ import pytest
 
 from serve_support import Worker
 from support import BROKEN, BUILD, HOST, SCENARIOS, host, module
+from windows_user import Prefix
 
 SIM_KEY = r"HKLM\SOFTWARE\Microsoft\Microsoft Games\Flight Simulator\7.0"
 GAMES_KEY = r"HKLM\SOFTWARE\Microsoft\Microsoft Games"
@@ -25,46 +25,8 @@ PROBE_KEY = r"HKCU\Software\gaugehost-probe"
 PRESET = {"path": r"C:\Program Files\Simulator", "PlayerName": "Pilot"}
 
 
-def run(command, env, timeout):
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        rc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                            timeout=timeout).returncode
-        text = []
-        for f in (out, err):
-            f.seek(0)
-            text.append(f.read().decode("utf-8", "replace").replace("\r\n", "\n"))
-    return rc, text[0], text[1]
-
-
-class Prefix:
-    """A Wine prefix of the tests' own under a temporary folder: a copy of
-    the project's (setup made it), so that it costs a second rather than
-    the half minute (minutes emulated) of a new one, and no first start of
-    a prefix races the tests; it has its own registry and its own server,
-    which stays up while the tests use it."""
-
-    def __init__(self, root):
-        self.root = root
-        self.path = os.path.join(root, "prefix")
-        self.env = dict(os.environ, WINEPREFIX=self.path, GAUGE_WINEPREFIX=self.path)
-        self.drive_c = os.path.join(self.path, "drive_c")
-
-    def wine(self, *args, timeout=300):
-        """(exit status, output, errors) of a Windows program in the prefix.
-        Its output goes to files, not pipes: the prefix's own processes,
-        started by the first program, would hold a pipe open."""
-        return run(["wine", *args], self.env, timeout)
-
-    def create(self):
-        project = os.environ["WINEPREFIX"]
-        assert os.path.exists(os.path.join(project, "system.reg")), "no Wine prefix at " + project
-        subprocess.run(["cp", "-a", "--reflink=auto", project, self.path], check=True)
-        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-
-    def end(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.root, ignore_errors=True)
+class RegistryPrefix(Prefix):
+    """A prefix of the tests' own, with the simulator's key as the tests set it."""
 
     def query(self, key):
         """(exit status, what `reg query` prints of the key)."""
@@ -86,9 +48,8 @@ class Prefix:
 
 @pytest.fixture(scope="module")
 def prefix():
-    p = Prefix(tempfile.mkdtemp(prefix="gaugehost-registry-"))
+    p = RegistryPrefix("registry")
     try:
-        p.create()
         yield p
     finally:
         p.end()

@@ -19,23 +19,67 @@ def version():
         return f.read().strip()
 
 
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Prefix:
+    """A Wine prefix of the tests' own under a temporary folder: a copy of
+    the project's (setup made it), so that it costs a second rather than
+    the half minute (minutes emulated) of a new one, and no first start of
+    a prefix races the tests; it has its own registry and its own server,
+    which stays up while the tests use it."""
+
+    def __init__(self, tag):
+        self.root = tempfile.mkdtemp(prefix="gaugehost-%s-" % tag)
+        self.path = os.path.join(self.root, "prefix")
+        self.env = dict(os.environ, WINEPREFIX=self.path, GAUGE_WINEPREFIX=self.path)
+        self.drive_c = os.path.join(self.path, "drive_c")
+        project = os.environ["WINEPREFIX"]
+        assert os.path.exists(os.path.join(project, "system.reg")), "no Wine prefix at " + project
+        subprocess.run(["cp", "-a", "--reflink=auto", project, self.path], check=True)
+        self.start_server()
+
+    def start_server(self):
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True, **QUIET)
+
+    def end_processes(self):
+        """Ends every process of the prefix, and its server."""
+        subprocess.run(["wineserver", "-k"], env=self.env, **QUIET)
+        subprocess.run(["wineserver", "-w"], env=self.env, **QUIET)
+
+    def wine(self, *args, timeout=300):
+        """(exit status, output, errors) of a Windows program in the prefix.
+        Its output goes to files, not pipes: the prefix's own processes,
+        started by the first program, would hold a pipe open."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            rc = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                timeout=timeout).returncode
+            text = []
+            for f in (out, err):
+                f.seek(0)
+                text.append(f.read().decode("utf-8", "replace").replace("\r\n", "\n"))
+        return rc, text[0], text[1]
+
+    def end(self):
+        self.end_processes()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
 class Machine:
     """The prefix, the unpacked release in C:\\Panel Wörk\\gauge-panel-V\\, and
     a way to type commands there."""
 
     def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="gaugehost-windows-user-")
-        self.prefix = os.path.join(self.root, "prefix")
-        subprocess.run(["cp", "-a", os.environ["WINEPREFIX"], self.prefix], check=True)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix)
         # A server of its own for the whole test module (starting one per
         # command costs seconds where 32-bit code is emulated).
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        self.box = Prefix("windows-user")
+        self.env = self.box.env
+        self.drive_c = self.box.drive_c
         self.top = "gauge-panel-%s" % version()
         self.windows_dir = "C:\\%s\\%s" % (FOLDER, self.top)
-        self.unix_dir = os.path.join(self.prefix, "drive_c", FOLDER, self.top)
+        self.unix_dir = os.path.join(self.drive_c, FOLDER, self.top)
         with zipfile.ZipFile(os.path.join(DIST, self.top + ".zip")) as z:
-            z.extractall(os.path.join(self.prefix, "drive_c", FOLDER))
+            z.extractall(os.path.join(self.drive_c, FOLDER))
         self.jobs = 0
 
     def path(self, windows_relative):
@@ -54,18 +98,14 @@ class Machine:
         folder. Returns, for each line, (errorlevel, stdout, stderr)."""
         self.jobs += 1
         tag = "job%d" % self.jobs
-        bat = ["@echo off", 'cd /d "%s"' % self.windows_dir, "if errorlevel 1 exit /b 99"]
+        body = ["if errorlevel 1 exit /b 99"]
         for i, line in enumerate(lines):
             out = "C:\\%s-%d" % (tag, i)
-            bat += ["%s > %s.out 2> %s.err" % (line, out, out), "echo %%errorlevel%% > %s.rc" % out]
-        # cmd.exe reads a batch file in the console's (OEM) code page.
-        with open(os.path.join(self.prefix, "drive_c", tag + ".bat"), "wb") as f:
-            f.write(("\r\n".join(bat) + "\r\n").encode("cp437"))
-        subprocess.run(["wine", "cmd", "/c", "C:\\%s.bat" % tag], env=self.env, timeout=timeout,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            body += ["%s > %s.out 2> %s.err" % (line, out, out), "echo %%errorlevel%% > %s.rc" % out]
+        subprocess.run(self._batch(tag, body), env=self.env, timeout=timeout, **QUIET)
         results = []
         for i in range(len(lines)):
-            base = os.path.join(self.prefix, "drive_c", "%s-%d" % (tag, i))
+            base = os.path.join(self.drive_c, "%s-%d" % (tag, i))
             read = lambda suffix: open(base + suffix, "rb").read().decode("utf-8", "replace").replace("\r\n", "\n") \
                 if os.path.exists(base + suffix) else ""
             rc = read(".rc").strip()
@@ -75,17 +115,23 @@ class Machine:
     def start(self, line, tag):
         """Starts a command that goes on (serve) in cmd.exe; its output goes
         to C:\\TAG.out. Returns the process of the cmd.exe it runs in."""
-        bat = ["@echo off", 'cd /d "%s"' % self.windows_dir, "%s > C:\\%s.out 2> C:\\%s.err" % (line, tag, tag)]
-        with open(os.path.join(self.prefix, "drive_c", tag + ".bat"), "wb") as f:
+        return subprocess.Popen(self._batch(tag, ["%s > C:\\%s.out 2> C:\\%s.err" % (line, tag, tag)]), env=self.env,
+                                **QUIET)
+
+    def _batch(self, tag, body):
+        """C:\\TAG.bat, which runs `body` in the unpacked release's folder;
+        the command line that runs it in cmd.exe."""
+        bat = ["@echo off", 'cd /d "%s"' % self.windows_dir] + body
+        # cmd.exe reads a batch file in the console's (OEM) code page.
+        with open(os.path.join(self.drive_c, tag + ".bat"), "wb") as f:
             f.write(("\r\n".join(bat) + "\r\n").encode("cp437"))
-        return subprocess.Popen(["wine", "cmd", "/c", "C:\\%s.bat" % tag], env=self.env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return ["wine", "cmd", "/c", "C:\\%s.bat" % tag]
 
     def address_in(self, tag):
         """The http:// address a started command printed, once it has."""
         import re
         try:
-            with open(os.path.join(self.prefix, "drive_c", tag + ".out"), "rb") as f:
+            with open(os.path.join(self.drive_c, tag + ".out"), "rb") as f:
                 m = re.search(r"http://[\w.\[\]:]+/", f.read().decode("utf-8", "replace"))
         except OSError:
             return None
@@ -93,15 +139,13 @@ class Machine:
 
     def stop(self, proc):
         """Ends a started command and everything of this machine's prefix."""
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.box.end_processes()
         try:
             proc.wait(30)
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        self.box.start_server()
 
     def close(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.box.end()
