@@ -11,6 +11,7 @@
 #include "check/framework.h"
 #include "check/results.h"
 #include "hostcore/files.h"
+#include "hostcore/text.h"
 #include "supervisor.h"
 
 namespace gaugehost {
@@ -42,15 +43,8 @@ struct TempFile {
     }
     // Everything written so far.
     std::string read() const {
-        std::string s;
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return s;
-        char buf[65536];
-        DWORD got = 0;
-        while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got) s.append(buf, got);
-        CloseHandle(h);
-        return s;
+        std::string why;
+        return readFileBytes(narrow(path), why).value_or("");
     }
 };
 
